@@ -12,6 +12,8 @@ extern "C" {
 [[noreturn]] void __assert_fail(const char* expression, const char* file, unsigned line,
                                 const char* function) noexcept {
   std::puts("GLIBC assert\r");
+  // abort() discards buffered output: make sure the line is not lost.
+  std::fflush(stdout);
   ReportAssertion(file, line, function, expression);
   std::abort();
 }
