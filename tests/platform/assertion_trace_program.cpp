@@ -4,14 +4,20 @@
 //   check     a failed PLINTH_CHECK
 //   assert    a failed assert()
 //   message   ReportAssertionMessage, then abort()
+// or, started with only descriptors 0 to 2 open, tells what the trace point library opened
+// before main and which of those a program started from here would inherit:
+//   descriptors   an "inheritable FD TARGET" line for each such descriptor, then "open N"
 // assert() must stay active here whatever the build type.
 #undef NDEBUG
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "assertion_report.h"
 
@@ -32,6 +38,29 @@ namespace {
   std::abort();
 }
 
+// Lists the descriptors above 2: all were opened in this process before main.
+int ListDescriptors() {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return 3;
+  const int own = dirfd(folder);
+  int open_count = 0;
+  while (const dirent* entry = readdir(folder)) {
+    const int fd = std::atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd <= 2 || fd == own) continue;
+    ++open_count;
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) {
+      char target[256] = {};
+      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      if (readlink(link.c_str(), target, sizeof target - 1) < 0) std::strcpy(target, "?");
+      std::printf("inheritable %d %s\n", fd, target);
+    }
+  }
+  closedir(folder);
+  std::printf("open %d\n", open_count);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,6 +69,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(road, "check") == 0) FAIL_AT_THIS_LINE(PLINTH_CHECK(never));
   if (std::strcmp(road, "assert") == 0) FAIL_AT_THIS_LINE(assert(never));
   if (std::strcmp(road, "message") == 0) FAIL_AT_THIS_LINE(FailWithMessage(__LINE__, road));
-  std::fprintf(stderr, "usage: %s check|assert|message\n", argv[0]);
+  if (std::strcmp(road, "descriptors") == 0) return ListDescriptors();
+  std::fprintf(stderr, "usage: %s check|assert|message|descriptors\n", argv[0]);
   return 2;
 }

@@ -127,6 +127,19 @@ TEST_F(AssertionTraceEvent, WithoutATracingSessionAFailedCheckReportsAsBefore) {
   ExpectCheckRecord(log, run);
 }
 
+// With a started session the trace point library holds sockets and shared memory of the
+// session daemon; none of it may reach a program that the daemon starts.
+TEST_F(AssertionTraceEvent, TheTracePointLibrarysDescriptorsAreNotInherited) {
+  ASSERT_TRUE(Lttng({"create", "descriptors", "--output=" + m_world->Dir() + "/traces"}));
+  ASSERT_TRUE(Lttng({"enable-event", "--userspace", kEvent}));
+  ASSERT_TRUE(Lttng({"start"}));
+  const ChildResult result = RunProgram("descriptors");
+  ASSERT_EQ(result.status, 0) << result.err;
+  // Lines before the count name descriptors that would be inherited.
+  ASSERT_EQ(result.out.rfind("open ", 0), 0u) << result.out;
+  EXPECT_GT(std::stoi(result.out.substr(5)), 0) << "nothing open: the program did not register";
+}
+
 // No session daemon at all, and nothing left behind by one (/run, /dev/shm and HOME are empty
 // folders): start-up does not wait, nothing extra is printed, the report reaches the kernel log.
 TEST(AssertionTraceEventWithoutSessionDaemon, AFailedCheckReportsAsBefore) {

@@ -276,6 +276,8 @@ ChildResult TracingWorld::Run(const std::vector<std::string>& argv_words,
         setns(m_network_namespace, CLONE_NEWNET) != 0 || dup2(null, 0) < 0 || dup2(out, 1) < 0 ||
         dup2(err, 2) < 0)
       _exit(126);
+    // Only descriptors 0 to 2 reach the program, whatever the test process holds.
+    if (close_range(3, ~0U, 0) != 0) _exit(126);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }

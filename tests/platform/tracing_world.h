@@ -24,9 +24,9 @@ class TracingWorld {
   // A folder of the test, seen at the same path inside the world.
   const std::string& Dir() const { return m_dir; }
 
-  // Runs a program inside the world with the world's HOME and LTTNG_HOME and the extra
-  // "NAME=value" entries of `env`, and waits for it; a program that outlives the time-out is
-  // killed (its status then says so).
+  // Runs a program inside the world, with descriptors 0 to 2 only, the world's HOME and
+  // LTTNG_HOME and the extra "NAME=value" entries of `env`, and waits for it; a program that
+  // outlives the time-out is killed (its status then says so).
   ChildResult Run(const std::vector<std::string>& argv,
                   const std::vector<std::string>& env = {}) const;
 
