@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,16 +38,17 @@ ProgramRun ParseProgramOutput(const std::string& out) {
   return run;
 }
 
-// The payload of each td_event record in babeltrace2's text output, in time order, as
-// `desc = "...", value = N`; a record whose payload cannot be read is kept whole.
+// The payload of each td_event record in babeltrace2's text output, in time order: the last
+// brace pair of the line, such as `desc = "ASRT", value = 117`.
 std::vector<std::string> TdEventPayloads(const std::string& text) {
-  static const std::regex kPayload(R"(\{ (desc = "[^"]*", value = -?[0-9]+) \}$)");
   std::vector<std::string> payloads;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
     if (line.find(std::string(kEvent) + ":") == std::string::npos) continue;
-    std::smatch match;
-    payloads.push_back(std::regex_search(line, match, kPayload) ? match[1].str() : line);
+    const size_t open = line.rfind("{ ");
+    const bool closed = open != std::string::npos && line.size() >= open + 4 &&
+                        line.compare(line.size() - 2, 2, " }") == 0;
+    payloads.push_back(closed ? line.substr(open + 2, line.size() - open - 4) : line);
   }
   return payloads;
 }
