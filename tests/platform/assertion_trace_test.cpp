@@ -1,9 +1,10 @@
 // The trace event of assertion reports seen from outside: a real session daemon records one
 // event per failed check, and without a tracing session (or without any session daemon) the
 // reports go on exactly as before.
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdint>
@@ -141,7 +142,7 @@ TEST_F(AssertionTraceEvent, TheTracePointLibrarysDescriptorsAreNotInherited) {
 }
 
 // No session daemon at all, and nothing left behind by one (/run, /dev/shm and HOME are empty
-// folders): start-up does not wait, nothing extra is printed, the report reaches the kernel log.
+// folders): nothing extra is printed and the report reaches the kernel log.
 TEST(AssertionTraceEventWithoutSessionDaemon, AFailedCheckReportsAsBefore) {
   char pattern[] = "/tmp/ttyweave-no-lttng-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
