@@ -1,4 +1,16 @@
 #include "assertion_trace.h"
 
-// The trace point provider is not built yet: assertion reports raise no event.
-void RaiseAssertionTraceEvent(unsigned /*line*/) {}
+#include "trace_point_provider.h"
+
+namespace {
+
+// The tag that marks an assertion report among td_event records.
+constexpr char kAssertionTag[] = "ASRT";
+
+}  // namespace
+
+void RaiseAssertionTraceEvent(unsigned line) {
+  // Expands to a test of the trace point's enabled flag: the probes are only called (under
+  // LTTng-UST's read-side lock) while a tracing session has enabled the event.
+  lttng_ust_tracepoint(tessaline_platform, td_event, kAssertionTag, static_cast<int>(line));
+}
