@@ -1,7 +1,6 @@
 #include "share_config.h"
 
 #include <boost/lexical_cast.hpp>
-
 #include <cstdio>
 #include <exception>
 #include <string>

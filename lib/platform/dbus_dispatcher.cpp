@@ -45,8 +45,8 @@ EnsureDBusDispatcher::EnsureDBusDispatcher() {
 EnsureDBusDispatcher::~EnsureDBusDispatcher() {
   MutexLock lock(sm_mutex);
   if (--sm_users != 0) return;
-  // Leave no dangling default: a connection made later fails cleanly instead of using freed
-  // memory.
+  // Leave no dangling default: a connection made without a user then stops at once on the null
+  // dispatcher instead of working on freed memory.
   if (DBus::default_dispatcher == sm_dispatcher) DBus::default_dispatcher = nullptr;
   delete sm_dispatcher;
   sm_dispatcher = nullptr;

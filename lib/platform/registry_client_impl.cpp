@@ -129,15 +129,14 @@ void RegistryClientImpl::DeleteSection(const std::string& section) {
 void RegistryClientImpl::DeleteAll() { Exchange("DeleteAll", {}, IgnoreReply); }
 
 void RegistryClientImpl::SectionList(const SectionCallback& callback) {
-  const std::vector<std::string> names =
-      Exchange("SectionList", {}, [](DBus::MessageIter& reader) {
-        if (!reader.is_array()) throw DBus::ErrorInvalidArgs("array expected");
-        std::vector<std::string> found;
-        for (DBus::MessageIter element = reader.recurse(); !element.at_end(); ++element)
-          found.emplace_back(element.get_string());
-        ++reader;
-        return found;
-      });
+  const std::vector<std::string> names = Exchange("SectionList", {}, [](DBus::MessageIter& reader) {
+    if (!reader.is_array()) throw DBus::ErrorInvalidArgs("array expected");
+    std::vector<std::string> found;
+    for (DBus::MessageIter element = reader.recurse(); !element.at_end(); ++element)
+      found.emplace_back(element.get_string());
+    ++reader;
+    return found;
+  });
   // The lock is released: the callback may call this client again.
   for (const std::string& name : names) callback(name);
 }

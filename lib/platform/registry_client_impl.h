@@ -16,14 +16,12 @@
 // com.zarnix.Registry.Errors.{InvalidName,Full,InvalidJson} become Registry's exceptions, every
 // other failure leaves as the DBus::Error the library raised. Needs DBus::default_dispatcher
 // (EnsureDBusDispatcher) before the first GetInstance.
-class RegistryClientImpl : public Registry,
-                           public plinth::AutoCreateSingleton<RegistryClientImpl> {
+class RegistryClientImpl : public Registry, public plinth::AutoCreateSingleton<RegistryClientImpl> {
  public:
   std::string ReadAllJson() override;
   void WriteJson(const std::string& json) override;
   std::string Read(const std::string& section, const std::string& key) override;
-  void Write(const std::string& section, const std::string& key,
-             const std::string& value) override;
+  void Write(const std::string& section, const std::string& key, const std::string& value) override;
   bool KeyExists(const std::string& section, const std::string& key) override;
   bool SectionExists(const std::string& section) override;
   void DeleteKey(const std::string& section, const std::string& key) override;

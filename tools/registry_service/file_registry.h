@@ -20,8 +20,7 @@ class FileRegistry : public Registry {
   std::string ReadAllJson() override;
   void WriteJson(const std::string& json) override;  // adds and replaces keys; keeps the rest
   std::string Read(const std::string& section, const std::string& key) override;
-  void Write(const std::string& section, const std::string& key,
-             const std::string& value) override;
+  void Write(const std::string& section, const std::string& key, const std::string& value) override;
   bool KeyExists(const std::string& section, const std::string& key) override;
   bool SectionExists(const std::string& section) override;
   void DeleteKey(const std::string& section, const std::string& key) override;

@@ -117,9 +117,8 @@ int Serve(const Options& options) {
 int main(int argc, char** argv) {
   const std::optional<Options> options = ParseOptions(argc, argv);
   if (!options) {
-    std::fputs(
-        "Usage: ttyweave-registry-service --store FILE [--address ADDRESS] [--max-keys N]\n",
-        stderr);
+    std::fputs("Usage: ttyweave-registry-service --store FILE [--address ADDRESS] [--max-keys N]\n",
+               stderr);
     return kUsageExitStatus;
   }
   try {

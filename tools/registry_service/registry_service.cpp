@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <exception>
 #include <initializer_list>
-#include <string>
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace {
 
@@ -106,9 +106,8 @@ std::map<std::string, std::string> RegistryService::KeyList(const std::string& s
   LogCall("KeyList", {section});
   return Serve([&] {
     std::map<std::string, std::string> entries;
-    m_registry.KeyList(section, [&](const std::string& key, const std::string& value) {
-      entries[key] = value;
-    });
+    m_registry.KeyList(
+        section, [&](const std::string& key, const std::string& value) { entries[key] = value; });
     return entries;
   });
 }

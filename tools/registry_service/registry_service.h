@@ -21,8 +21,7 @@ class RegistryService : public com::zarnix::Registry_adaptor,
   std::string ReadAllJson() override;
   void WriteJson(const std::string& json) override;
   std::string Read(const std::string& section, const std::string& key) override;
-  void Write(const std::string& section, const std::string& key,
-             const std::string& value) override;
+  void Write(const std::string& section, const std::string& key, const std::string& value) override;
   bool KeyExists(const std::string& section, const std::string& key) override;
   bool SectionExists(const std::string& section) override;
   void DeleteKey(const std::string& section, const std::string& key) override;
