@@ -62,15 +62,6 @@ TEST(RegistryStartup, WithoutAProgramOrABusTheReportComesBeforeTheUsage) {
   EXPECT_EQ(rest, kUsage);
 }
 
-TEST(RegistryStartup, WithoutARegistryTheProgramRunsOnTheSerialConsoleAloneSilently) {
-  Sandbox sandbox;  // its bus has no Registry
-  PseudoTerminal console;
-  sandbox.SetEnv("CONSOLE_MULTI", "1");
-  auto daemon = sandbox.Start(kShowConsoleEnvironment, {console.Slave(), console.Slave()});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 0);
-  EXPECT_EQ(daemon->Stderr(), "ttyweave: serial console only\nserial=1 multi=unset\n");
-}
-
 TEST(RegistryStartup, WithoutABusOneLineReportsItAndTheProgramRunsOnTheSerialConsoleAlone) {
   Sandbox sandbox;
   RemoveTheBus(sandbox);
@@ -82,17 +73,4 @@ TEST(RegistryStartup, WithoutABusOneLineReportsItAndTheProgramRunsOnTheSerialCon
   EXPECT_EQ(report.rfind(kUnavailable, 0), 0u) << report;
   EXPECT_NE(report.find("No such file or directory"), std::string::npos) << report;
   EXPECT_EQ(rest, "ttyweave: serial console only\nserial=1 multi=unset\n");
-}
-
-// The default system bus socket (/run/dbus/system_bus_socket) lies in the sandbox's
-// own /run, where no bus listens.
-TEST(RegistryStartup, WithoutABusAddressTheDefaultSystemBusIsTried) {
-  Sandbox sandbox;
-  sandbox.UnsetEnv("DBUS_SYSTEM_BUS_ADDRESS");
-  auto daemon = sandbox.Start({});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 1);
-  const auto [report, rest] = SplitFirstLine(daemon->Stderr());
-  EXPECT_EQ(report.rfind(kUnavailable, 0), 0u) << report;
-  EXPECT_NE(report.find("/run/dbus/system_bus_socket"), std::string::npos) << report;
-  EXPECT_EQ(rest, kUsage);
 }

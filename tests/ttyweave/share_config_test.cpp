@@ -62,18 +62,6 @@ TEST(ReadShareConfig, SerialWithTelnetIsAnyNonZeroNumber) {
   EXPECT_FALSE(alone.network_enabled);
 }
 
-TEST(ReadShareConfig, ReadsTheThreeKeysOfNetworkingInOrder) {
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", Bus().c_str(), 1);
-  RegistryServiceProcess service(Bus(), {{"networking", {{"telnet", "23"}}}});
-  ShareConfig config;
-  ReadShareConfig(config);
-  EXPECT_EQ(service.Output(),
-            "ready\n"
-            "Read [\"networking\",\"telnet\"]\n"
-            "Read [\"networking\",\"ssh\"]\n"
-            "Read [\"networking\",\"serial_with_telnet\"]\n");
-}
-
 // A bus without a Registry: every read fails, silently. Runs in a child so that stderr is its
 // own.
 TEST(ReadShareConfig, WithoutARegistryEverythingIsFalseAndNothingIsPrinted) {
