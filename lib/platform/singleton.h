@@ -22,8 +22,8 @@ class AutoCreateSingleton {
   AutoCreateSingleton& operator=(const AutoCreateSingleton&) = delete;
 
  protected:
-  // Registers the object under construction as the instance; a second instance is a broken
-  // invariant (report, then abort).
+  // A second instance is a broken invariant (report, then abort). The instance is published in
+  // sm_instance once its construction has finished.
   AutoCreateSingleton();
   // The instance lives until the process ends: destroying it is a broken invariant, except while
   // a constructor that threw is being unwound.
@@ -38,6 +38,8 @@ class AutoCreateSingleton {
 
   // True while GetInstance constructs the instance.
   static bool sm_creating;
+  // True once an instance has been built (or is being built).
+  static bool sm_constructed;
 };
 
 namespace singleton_detail {
@@ -65,26 +67,28 @@ template <typename T>
 bool AutoCreateSingleton<T>::sm_creating = false;
 
 template <typename T>
+bool AutoCreateSingleton<T>::sm_constructed = false;
+
+template <typename T>
 AutoCreateSingleton<T>::AutoCreateSingleton() {
   using namespace singleton_detail;
-  if (sm_instance.load(std::memory_order_acquire) != nullptr) {
+  if (sm_constructed || sm_instance.load(std::memory_order_acquire) != nullptr) {
     ReportAssertion(kSource, kSecondInstanceLine, __PRETTY_FUNCTION__, "sm_instance == __null");
     std::abort();
   }
-  T* self = static_cast<T*>(this);
-  if (!IsValidPointer(self)) {
+  if (!IsValidPointer(this)) {
     ReportAssertionMessage(kSource, kConstructedAtInvalidAddressLine, __PRETTY_FUNCTION__,
-                           "Invalid pointer", "Pointer=%p", static_cast<void*>(self));
+                           "Invalid pointer", "Pointer=%p", static_cast<void*>(this));
     std::abort();
   }
-  sm_instance.store(self, std::memory_order_release);
+  sm_constructed = true;
 }
 
 template <typename T>
 AutoCreateSingleton<T>::~AutoCreateSingleton() {
   if (sm_creating) {
     // T's constructor threw after this base was built: there is no instance after all.
-    sm_instance.store(nullptr, std::memory_order_release);
+    sm_constructed = false;
     return;
   }
   ReportAssertion(singleton_detail::kSource, singleton_detail::kDestroyedLine, __PRETTY_FUNCTION__,
@@ -95,13 +99,16 @@ AutoCreateSingleton<T>::~AutoCreateSingleton() {
 template <typename T>
 void AutoCreateSingleton<T>::Create() {
   sm_creating = true;
+  T* created = nullptr;
   try {
-    new T();  // registers itself in sm_instance and is never deleted
+    created = new T();  // never deleted
   } catch (...) {
     sm_creating = false;
     throw;
   }
   sm_creating = false;
+  // Published only once T is complete: until then there is no T to point at.
+  sm_instance.store(created, std::memory_order_release);
 }
 
 template <typename T>

@@ -45,7 +45,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     } else if (name == "--max-keys") {
       char* end = nullptr;
       const unsigned long long number = std::strtoull(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0') return std::nullopt;
+      if (value.empty() || value[0] == '-' || *end != '\0') return std::nullopt;
       options.max_keys = static_cast<std::size_t>(number);
     } else {
       return std::nullopt;
