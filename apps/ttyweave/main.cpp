@@ -5,6 +5,7 @@
 #include "console.h"
 #include "exception_handlers.h"
 #include "serial_only.h"
+#include "share_config.h"
 
 namespace {
 
@@ -13,13 +14,18 @@ constexpr int kUsageExitStatus = 1;
 constexpr int kStartupFailureExitStatus = 1;
 
 int Run(int argc, char** argv) {
-  // The settings reader is not built yet: with nothing read, no network login is set up.
+  // Read before the command line is looked at: even a start without arguments consults the
+  // Registry.
+  ShareConfig config;
+  ReadShareConfig(config);
   if (argc < 2) {
     std::fputs("Usage: ttyweave <prog> [<params...>]\n", stderr);
     return kUsageExitStatus;
   }
   SetupProcessGroup();
   if (!ConfigureConsole()) return kStartupFailureExitStatus;
+  // The shared session (config.network_enabled) is not built yet: the program runs on the
+  // serial console alone whatever the settings say.
   RunSerialOnly(argc, argv);
 }
 

@@ -1,13 +1,40 @@
 #include "child_process.h"
 
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
 #include "sandbox.h"
+
+namespace {
+
+// Long enough for a process to finish an orderly shutdown on SIGTERM.
+constexpr int kStopTimeoutMs = 5000;
+
+}  // namespace
+
+int StopProcess(pid_t pid) {
+  kill(pid, SIGTERM);
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd >= 0) {
+    struct pollfd ended = {pidfd, POLLIN, 0};
+    if (poll(&ended, 1, kStopTimeoutMs) <= 0) kill(pid, SIGKILL);
+    close(pidfd);
+  } else {
+    kill(pid, SIGKILL);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
 
 ChildResult RunInChild(const std::function<void()>& body) {
   char out_path[] = "/tmp/ttyweave-child-out-XXXXXX";

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 
@@ -13,3 +15,7 @@ struct ChildResult {
 // Runs `body` in a forked child with standard output and error captured; the child exits 0
 // when `body` returns. For code that aborts, exits or changes process-wide state.
 ChildResult RunInChild(const std::function<void()>& body);
+
+// Ends a child process started by the caller: SIGTERM, then SIGKILL when it has not ended
+// within a few seconds. Returns its wait status.
+int StopProcess(pid_t pid);

@@ -14,10 +14,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include "dbus_bus.h"
 #include "mount_namespace.h"
 
 namespace {
 
+constexpr char kSystemBusVariable[] = "DBUS_SYSTEM_BUS_ADDRESS";
 constexpr char kDefaultPasswd[] =
     "root:x:0:0:root:/root:/bin/sh\n"
     "tessaline:x:4242:4242:console sharing:/nonexistent:/usr/sbin/nologin\n";
@@ -51,6 +53,12 @@ std::string ReadWholeFile(const std::string& path) {
   std::ostringstream contents;
   contents << file.rdbuf();
   return contents.str();
+}
+
+void WriteWholeFile(const std::string& path, const std::string& contents) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << contents;
+  if (!file) throw std::runtime_error("cannot write " + path);
 }
 
 DaemonProcess::DaemonProcess(pid_t pid, std::string stderr_path)
@@ -94,8 +102,8 @@ std::vector<pid_t> DaemonProcess::Descendants() const {
   while (!parents.empty()) {
     const pid_t parent = parents.back();
     parents.pop_back();
-    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" +
-                           std::to_string(parent) + "/children");
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                           "/children");
     for (pid_t child; children >> child;) {
       found.push_back(child);
       parents.push_back(child);
@@ -132,9 +140,7 @@ Sandbox::~Sandbox() {
 std::string Sandbox::PrintkContents() const { return ReadWholeFile(PathOf("printk")); }
 
 void Sandbox::WriteFile(const std::string& name, const std::string& contents) const {
-  std::ofstream file(PathOf(name), std::ios::binary | std::ios::trunc);
-  file << contents;
-  if (!file) throw std::runtime_error("cannot write " + PathOf(name));
+  WriteWholeFile(PathOf(name), contents);
 }
 
 std::unique_ptr<DaemonProcess> Sandbox::Start(const std::vector<std::string>& args,
@@ -149,12 +155,15 @@ std::unique_ptr<DaemonProcess> Sandbox::Start(const std::vector<std::string>& ar
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
+  std::map<std::string, std::optional<std::string>> overrides = m_env;
+  // A device always has a system bus; unless the test says otherwise, one without a Registry.
+  overrides.emplace(kSystemBusVariable, PrivateBus::ProcessWide().Address());
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text = *entry;
-    if (m_env.count(text.substr(0, text.find('='))) == 0) environment.push_back(text);
+    if (overrides.count(text.substr(0, text.find('='))) == 0) environment.push_back(text);
   }
-  for (const auto& [name, value] : m_env)
+  for (const auto& [name, value] : overrides)
     if (value) environment.push_back(name + "=" + *value);
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());

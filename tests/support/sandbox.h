@@ -46,6 +46,8 @@ class DaemonProcess {
 // A private world for the daemon: a temporary folder whose files are bound, in a mount
 // namespace that only the daemon and its children see, over the fixed paths it uses:
 // /run (so /var/run/ttyweave-socket), /etc/passwd, /proc/sys/kernel/printk and /dev/ttyS0.
+// Its system bus (DBUS_SYSTEM_BUS_ADDRESS) is, unless set with SetEnv, the test process's
+// private bus (PrivateBus::ProcessWide), on which no Registry runs unless the test starts one.
 class Sandbox {
  public:
   Sandbox();
@@ -68,8 +70,8 @@ class Sandbox {
 
   // Starts "ttyweave <args...>". A session leader is started as a service manager would
   // (setsid first); otherwise as an ordinary child of a non-interactive parent.
-  std::unique_ptr<DaemonProcess> Start(const std::vector<std::string>& args,
-                                       DaemonStdio stdio = {}, bool session_leader = true);
+  std::unique_ptr<DaemonProcess> Start(const std::vector<std::string>& args, DaemonStdio stdio = {},
+                                       bool session_leader = true);
 
  private:
   std::string m_dir;
@@ -80,6 +82,8 @@ class Sandbox {
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
+// Replaces a file's contents; throws std::runtime_error when it cannot be written.
+void WriteWholeFile(const std::string& path, const std::string& contents);
 
 // The path of the daemon binary under test.
 const char* DaemonBinary();
