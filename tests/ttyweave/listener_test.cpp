@@ -2,7 +2,11 @@
 // whatever umask the daemon was started with, replacing a file left by an earlier run, and not
 // created at all when the owner does not exist. Each case runs in its own mount namespace with
 // the sandbox's folder over /run and its passwd over /etc/passwd.
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -11,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 
@@ -72,6 +77,24 @@ void DescribeListener(mode_t started_umask) {
               ConnectAs(kOtherUid).c_str());
 }
 
+// Makes every chmod of the calling process fail with EPERM.
+bool ForbidChmod() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+#ifdef __NR_chmod
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_chmod, 2, 0),
+#else
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fchmodat, 2, 0),
+#endif
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fchmodat, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+  };
+  sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 }  // namespace
 
 TEST(Listener, SocketIsOwnerOnlyWhateverTheStartingUmask) {
@@ -84,6 +107,23 @@ TEST(Listener, SocketIsOwnerOnlyWhateverTheStartingUmask) {
                   static_cast<unsigned>(kOwnerUid), static_cast<unsigned>(started_umask));
     EXPECT_EQ(child.out, expected) << "umask " << std::oct << started_umask << "\n" << child.err;
   }
+}
+
+// With chmod failing, the socket file is left exactly as bind made it: even then it grants
+// nobody but its owner access, so there never was a moment of open access before the chmod.
+TEST(Listener, TheSocketNeverExistsWithMoreAccessThanItsOwners) {
+  Sandbox sandbox;
+  const ChildResult child = InWorld(sandbox, [] {
+    umask(0);
+    if (!ForbidChmod()) throw std::runtime_error("no seccomp");
+    SharedSession session;
+    session.StartListener();
+  });
+  EXPECT_EQ(child.out, "threw: chmod: Operation not permitted (1)\n") << child.err;
+  struct stat file;
+  ASSERT_EQ(stat(sandbox.SocketPath().c_str(), &file), 0);
+  EXPECT_TRUE(S_ISSOCK(file.st_mode));
+  EXPECT_EQ(file.st_mode & 07777, 0700u);
 }
 
 TEST(Listener, ReplacesAFileLeftByAnEarlierRun) {

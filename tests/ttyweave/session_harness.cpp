@@ -71,7 +71,11 @@ constexpr int kKernelLogFd = 3;
       SetNonBlocking(0);
       session.AddTerminal(0);
     }
-    session.RunSession();
+    if (options.run_loop) {
+      options.run_loop(session);
+    } else {
+      session.RunSession();
+    }
     status = session.GetExitStatus();
   } catch (const std::exception& error) {
     SafeFprintf(stderr, "harness: %s\n", error.what());

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,16 +18,23 @@
 
 #include "sandbox.h"
 
+class SharedSession;
+
 // The harness itself failed (no private world, an exception from set-up).
 constexpr int kHarnessFailureStatus = 99;
 
 struct SessionOptions {
+  SessionOptions(std::vector<std::string> program_and_arguments = {})
+      : program(std::move(program_and_arguments)) {}
+
   std::vector<std::string> program;  // the child program and its arguments
   int serial_console = -1;  // becomes descriptors 0 and 1 and terminal 0; -1: no console
   int kernel_log = -1;      // relayed as the kernel log at `log_level`; -1: no relay
   uint32_t log_level = 0;
   bool listener = true;
   mode_t umask = 022;  // the umask the daemon was started with
+  // Runs the session loop; by default just RunSession(). For measuring around it.
+  std::function<void(SharedSession&)> run_loop;
 };
 
 // Starts the session; the returned process kills it (and its child) when destroyed.

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "session_harness.h"
@@ -129,7 +130,24 @@ TEST(FullInputRing, NeitherDisconnectsNorLosesKeystrokesNorSpins) {
   std::string left_behind = PatternBytes(60000, 6);
   for (char& byte : left_behind) byte = static_cast<char>(byte | 0x80);
 
-  std::thread typing([&] { typist.Write(typed); });
+  std::atomic<bool> typed_all{false};
+  std::thread typing([&] {
+    try {
+      typist.Write(typed);
+      typed_all = true;
+    } catch (const std::exception&) {
+      // The session dropped the typist: seen below as missing bytes.
+    }
+  });
+  // Whatever happens below, the typing thread ends: a dropped connection ends its send.
+  struct JoinTyping {
+    std::thread& thread;
+    int fd;
+    ~JoinTyping() {
+      shutdown(fd, SHUT_RDWR);
+      thread.join();
+    }
+  } join_typing{typing, typist.Fd()};
   // The typist's bytes pile up in its socket: the pseudo-terminal and the input ring are full.
   ASSERT_TRUE(WaitUntil([&] { return UnsentBytes(typist.Fd()) >= 100000; })) << session->Stderr();
   leaver.Write(left_behind);
@@ -143,11 +161,11 @@ TEST(FullInputRing, NeitherDisconnectsNorLosesKeystrokesNorSpins) {
                         std::chrono::seconds(30)))
       << ReadWholeFile(received).size() << " of " << total << "\n"
       << session->Stderr();
-  typing.join();
   const std::string merged = ReadWholeFile(received);
   std::string from_typist, from_leaver;
   for (char byte : merged) (byte & 0x80 ? from_leaver : from_typist).push_back(byte);
   EXPECT_TRUE(from_typist == typed) << from_typist.size() << " of " << typed.size();
+  EXPECT_TRUE(WaitUntil([&] { return typed_all.load(); }));
   EXPECT_TRUE(from_leaver == left_behind) << from_leaver.size() << " of " << left_behind.size();
 
   const std::string err = session->Stderr();
