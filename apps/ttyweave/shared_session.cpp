@@ -1,0 +1,155 @@
+#include "shared_session.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "assertion_report.h"
+#include "errno_exception.h"
+#include "safe_fprintf.h"
+#include "terminal_mode.h"
+
+namespace {
+
+// Room for any /dev/pts path.
+constexpr size_t kSlaveNameSize = 64;
+// How long a child has to end by itself after SIGTERM before it is killed.
+constexpr time_t kChildGraceSeconds = 1;
+
+// The child's exit statuses for failures before its program runs.
+constexpr int kExecFailedStatus = 2;
+constexpr int kSetControllingTtyFailedStatus = 123;
+constexpr int kSetForegroundFailedStatus = 124;
+constexpr int kSetsidFailedStatus = 125;
+
+// Sleeps the whole interval: a signal that interrupts it does not shorten it.
+void SleepFully(time_t seconds) {
+  timespec left = {seconds, 0};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+// In the forked child: makes the slave its terminal and becomes the program. Never returns.
+[[noreturn]] void RunChild(int slave, char** argv) {
+  dup2(slave, 0);
+  dup2(slave, 1);
+  if (slave > 1) close(slave);
+  if (setsid() < 0) {
+    SafeFprintf(stderr, "Unable to disassociate from controlling tty\n");
+    _exit(kSetsidFailedStatus);
+  }
+  if (getpgrp() != getpid()) SafeFprintf(stderr, "Child is not a process group leader. That's bad\n");
+  if (ioctl(0, TIOCSCTTY, 0) < 0) {
+    SafeFprintf(stderr, "Failed to set controlling tty: %s\n", std::strerror(errno));
+    _exit(kSetControllingTtyFailedStatus);
+  }
+  // A process that is not yet in the foreground gets SIGTTOU for taking the foreground.
+  signal(SIGTTOU, SIG_IGN);
+  const int foreground = tcsetpgrp(0, getpid());
+  const int foreground_error = errno;
+  signal(SIGTTOU, SIG_DFL);
+  if (foreground < 0) {
+    SafeFprintf(stderr, "Failed to tcsetpgrp: %s\n", std::strerror(foreground_error));
+    _exit(kSetForegroundFailedStatus);
+  }
+  sigset_t handled;
+  sigemptyset(&handled);
+  AddHandledSignals(&handled);
+  sigprocmask(SIG_UNBLOCK, &handled, nullptr);
+  execvp(argv[0], argv);
+  SafeFprintf(stderr, "exec failed: %s\n", std::strerror(errno));
+  _exit(kExecFailedStatus);
+}
+
+}  // namespace
+
+void SetNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) throw ErrnoException(errno, "nonblock");
+}
+
+void AddHandledSignals(sigset_t* set) {
+  sigaddset(set, SIGPIPE);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGHUP);
+  sigaddset(set, SIGUSR1);
+  sigaddset(set, SIGCHLD);
+}
+
+SharedSession::SharedSession()
+    : m_master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)),
+      m_fds{},
+      m_terminals(0),
+      m_child_pid(-1),
+      m_exit(false),
+      m_exit_status(kSessionLostExitStatus),
+      m_log_level(0),
+      m_kmsg_fd(-1),
+      m_master_hung_up(false),
+      m_serial_resume_time{} {
+  if (m_master < 0) throw ErrnoException(errno, "openpt");
+  if (unlockpt(m_master) < 0) {
+    const int error = errno;
+    close(m_master);
+    throw ErrnoException(error, "unlockpt");
+  }
+  // The loop must wait only in poll: a write that finds less room than poll promised returns
+  // short instead of blocking the session.
+  try {
+    SetNonBlocking(m_master);
+  } catch (...) {
+    close(m_master);
+    throw;
+  }
+  m_fds[kMasterSlot].fd = m_master;
+  // Slots nobody has set yet stay out of the poll: descriptor 0 is the serial console, whose
+  // conditions and input belong to its terminal slot alone.
+  m_fds[kListenerSlot].fd = -1;
+  m_fds[kSignalSlot].fd = -1;
+  m_fds[kKmsgSlot].fd = -1;
+}
+
+SharedSession::~SharedSession() {
+  if (m_child_pid >= 0) StopChild();
+  if (m_master >= 0) close(m_master);
+  for (size_t i = 0; i < m_terminals; ++i)
+    if (!IsSerialConsole(i)) close(TerminalFd(i));
+  const int listener = m_fds[kListenerSlot].fd;
+  if (listener != -1) close(listener < 0 ? ~listener : listener);
+  if (m_fds[kSignalSlot].fd >= 0) close(m_fds[kSignalSlot].fd);
+  if (m_kmsg_fd >= 0) close(m_kmsg_fd);
+}
+
+void SharedSession::StartChild(int /*argc*/, char** argv) {
+  char slave_name[kSlaveNameSize];
+  const int named = ptsname_r(m_master, slave_name, sizeof slave_name);
+  if (named != 0) throw ErrnoException(named, "ptsname");
+  const int slave = open(slave_name, O_RDWR | O_NOCTTY);
+  if (slave < 0) throw ErrnoException(errno, "open slave pty");
+  // Bytes pass unchanged both ways: no echo, no line editing, no translation.
+  SetRawMode(slave);
+  std::fflush(nullptr);  // nothing buffered is written twice
+  m_child_pid = fork();
+  if (m_child_pid == 0) RunChild(slave, argv);
+  const int fork_error = errno;
+  close(slave);
+  // Without a child the session would have nothing to share and nothing that ends it.
+  if (m_child_pid < 0) throw ErrnoException(fork_error, "fork");
+}
+
+void SharedSession::StopChild() {
+  kill(m_child_pid, SIGTERM);
+  SleepFully(kChildGraceSeconds);
+  kill(m_child_pid, SIGKILL);
+}
+
+int SharedSession::GetExitStatus() const {
+  PLINTH_CHECK(m_exit);
+  return m_exit_status;
+}
