@@ -113,13 +113,16 @@ TEST(SessionInput, SerialConsoleAndNetworkTerminalBothTypeToTheChild) {
   Sandbox sandbox;
   int console[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, console), 0);
-  SessionOptions options{{"/bin/sh", "-c", "echo ready; read a; read b; echo \"got $a $b\""}};
+  SessionOptions options{
+      {"/bin/sh", "-c", "echo ready; read a; echo \"a=$a\"; read b; echo \"got $a $b\""}};
   options.serial_console = console[1];
   auto session = StartSession(sandbox, options);
   close(console[1]);
   TerminalClient network(sandbox.SocketPath());
   ASSERT_TRUE(network.WaitFor("ready\n"));
   network.Write("net\n");
+  // One line at a time: keystrokes that arrive in the same pass go in terminal order.
+  ASSERT_TRUE(network.WaitFor("a=net\n")) << network.Received();
   ASSERT_EQ(write(console[0], "serial\n", 7), 7);
   ASSERT_TRUE(network.WaitFor("got net serial\n")) << network.Received();
   // The console received the same stream.
@@ -130,7 +133,7 @@ TEST(SessionInput, SerialConsoleAndNetworkTerminalBothTypeToTheChild) {
     if (n > 0) on_console.append(buffer, n);
     return on_console.find("got net serial\n") != std::string::npos;
   }));
-  EXPECT_EQ(on_console, "ready\ngot net serial\n");
+  EXPECT_EQ(on_console, "ready\na=net\ngot net serial\n");
   close(console[0]);
 }
 
