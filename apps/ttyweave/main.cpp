@@ -6,6 +6,7 @@
 #include "exception_handlers.h"
 #include "serial_only.h"
 #include "share_config.h"
+#include "shared_mode.h"
 
 namespace {
 
@@ -24,9 +25,8 @@ int Run(int argc, char** argv) {
   }
   SetupProcessGroup();
   if (!ConfigureConsole()) return kStartupFailureExitStatus;
-  // The shared session (config.network_enabled) is not built yet: the program runs on the
-  // serial console alone whatever the settings say.
-  RunSerialOnly(argc, argv);
+  if (!config.network_enabled) RunSerialOnly(argc, argv);
+  return RunSharedMode(config, argc, argv);
 }
 
 }  // namespace

@@ -62,6 +62,13 @@ class SharedSession {
   // Relays the kernel log records read from `fd` (non-blocking, one record per read) whose
   // severity number is below `level`. The session takes ownership of `fd`.
   void SetKernelLog(int fd, uint32_t level);
+  // Reads the relay level from the settings ("telnet_log_level") and opens the kernel log after
+  // its newest record, so that only what is logged from now on is relayed. Prints how it will
+  // log; never throws: without a usable level nothing is relayed.
+  void SetupKmsg();
+  // Turns the kernel's own console logging down to 0 while the relay runs, so that kernel
+  // messages reach the serial console only as whole relayed lines. Throws ErrnoException.
+  void DisableConsoleLogging();
 
   // Listens for network terminals on kListenerPath, a socket that only kListenerOwner can
   // reach (mode 0700) from the moment it exists. Throws ErrnoException or std::runtime_error.
