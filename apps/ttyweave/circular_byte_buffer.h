@@ -94,6 +94,7 @@ class MultiReaderCircularByteBuffer {
 
   // Copies all `length` bytes in, across the wrap if need be, or nothing at all (false).
   bool PushAll(const void* data, size_t length) {
+    if (length == 0) return true;  // (data may then be null, which memmove must not see)
     const ByteSpan first = BeginPush();
     if (length <= first.size) {
       std::memmove(first.data, data, length);

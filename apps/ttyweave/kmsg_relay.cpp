@@ -5,7 +5,6 @@
 
 #include <boost/lexical_cast.hpp>
 #include <boost/tokenizer.hpp>
-
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -83,15 +82,14 @@ void SharedSession::FormatKmsgRecord(char* record) {
     return *field;
   };
   const uint32_t severity = boost::lexical_cast<uint32_t>(next_field(false)) & kSeverityMask;
-  if (m_log_level <= severity) return;  // later fields are not even looked at
+  if (m_log_level <= severity) return;                    // later fields are not even looked at
   (void)boost::lexical_cast<uint64_t>(next_field(true));  // sequence number: must be a number
   const uint64_t timestamp = boost::lexical_cast<uint64_t>(next_field(true));
   next_field(true);  // flags: must be there
-  m_kmsg_line = strprintf("{%5lu.%03lu} %s\r\n",
-                          static_cast<unsigned long>(timestamp / kMicrosecondsPerSecond),
-                          static_cast<unsigned long>(timestamp % kMicrosecondsPerSecond /
-                                                     kMicrosecondsPerMillisecond),
-                          message);
+  m_kmsg_line = strprintf(
+      "{%5lu.%03lu} %s\r\n", static_cast<unsigned long>(timestamp / kMicrosecondsPerSecond),
+      static_cast<unsigned long>(timestamp % kMicrosecondsPerSecond / kMicrosecondsPerMillisecond),
+      message);
 }
 
 // All of the waiting line goes into the output ring, or none of it.

@@ -110,7 +110,8 @@ bool SharedSession::ServeChild() {
       return false;
     }
     if (got > 0) m_output.EndPush(static_cast<int>(got));
-    if (got < 0 && errno != EAGAIN) CloseMaster();  // hung up and nothing left after all
+    // End of file, or hung up with nothing left after all: no more output will come.
+    if ((got == 0 && room.size > 0) || (got < 0 && errno != EAGAIN)) CloseMaster();
   }
   if ((events & POLLOUT) && m_master >= 0) {
     const ByteSpan pending = m_input.BeginPop();
@@ -271,8 +272,8 @@ void SharedSession::DeliverFinalOutput() {
     const int master = m_terminals > 0 && !any_reader_full ? m_master : -1;
     fds[0] = {master, POLLIN, 0};
     if (m_master < 0 && !any_output_pending) return;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
     // With every terminal served, only bytes that are already there are still waited for.
     const int timeout = any_output_pending ? static_cast<int>(left.count()) : 0;
@@ -282,7 +283,7 @@ void SharedSession::DeliverFinalOutput() {
       const ByteSpan room = m_output.BeginPush();
       const ssize_t got = read(master, room.data, room.size);
       if (got > 0) m_output.EndPush(static_cast<int>(got));
-      if (got < 0 && errno != EAGAIN) CloseMaster();
+      if (got == 0 || (got < 0 && errno != EAGAIN)) CloseMaster();
     } else if (fds[0].revents != 0) {
       CloseMaster();  // hung up with nothing left to read
     }

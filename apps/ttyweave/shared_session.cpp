@@ -43,7 +43,8 @@ void SleepFully(time_t seconds) {
     SafeFprintf(stderr, "Unable to disassociate from controlling tty\n");
     _exit(kSetsidFailedStatus);
   }
-  if (getpgrp() != getpid()) SafeFprintf(stderr, "Child is not a process group leader. That's bad\n");
+  if (getpgrp() != getpid())
+    SafeFprintf(stderr, "Child is not a process group leader. That's bad\n");
   if (ioctl(0, TIOCSCTTY, 0) < 0) {
     SafeFprintf(stderr, "Failed to set controlling tty: %s\n", std::strerror(errno));
     _exit(kSetControllingTtyFailedStatus);
@@ -70,7 +71,8 @@ void SleepFully(time_t seconds) {
 
 void SetNonBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) throw ErrnoException(errno, "nonblock");
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+    throw ErrnoException(errno, "nonblock");
 }
 
 void AddHandledSignals(sigset_t* set) {

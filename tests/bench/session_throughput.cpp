@@ -88,7 +88,8 @@ Figures Run(const std::string& self, size_t terminals, uint64_t bytes) {
   std::vector<std::unique_ptr<TerminalClient>> clients;
   for (size_t i = 0; i < terminals; ++i) {
     clients.push_back(std::make_unique<TerminalClient>(sandbox.SocketPath()));
-    if (!clients.back()->WaitFor("ready\n")) throw std::runtime_error("no terminal " + std::to_string(i));
+    if (!clients.back()->WaitFor("ready\n"))
+      throw std::runtime_error("no terminal " + std::to_string(i));
   }
   std::vector<CheckingTerminal> checking;
   for (auto& client : clients) checking.push_back({client->Fd()});
@@ -152,8 +153,9 @@ int main(int argc, char** argv) {
                 figures.allocations.c_str(), figures.intact ? "intact" : "BROKEN");
     std::fflush(stdout);
   }
-  std::printf("MB/s is each terminal's rate (10^6 bytes per second); session CPU is the session\n"
-              "process's user and system time during the transfer; allocations are counted inside\n"
-              "its RunSession.\n");
+  std::printf(
+      "MB/s is each terminal's rate (10^6 bytes per second); session CPU is the session\n"
+      "process's user and system time during the transfer; allocations are counted inside\n"
+      "its RunSession.\n");
   return all_intact ? 0 : 1;
 }

@@ -2,9 +2,8 @@
 // history of everything written), plus the cases of their span arithmetic that matter most.
 #include "circular_byte_buffer.h"
 
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <csignal>
@@ -347,7 +346,8 @@ std::string ReportOfMisuse(void (*misuse)()) {
 
 void ExpectReport(const std::string& report, const std::string& expression,
                   const std::string& function) {
-  EXPECT_EQ(report.rfind("\r\nASSERT FAILED: " + expression + "\r\napps/ttyweave/circular_byte_buffer:", 0),
+  EXPECT_EQ(report.rfind(
+                "\r\nASSERT FAILED: " + expression + "\r\napps/ttyweave/circular_byte_buffer:", 0),
             0u)
       << report;
   EXPECT_NE(report.find(":" + function + "\r\n"), std::string::npos) << report;
@@ -380,32 +380,36 @@ TEST(RingInvariants, MisuseIsReportedWithTheRingsFunctionAndCondition) {
                  ring.EndPush(4097);
                }),
                "m_wp <= SIZE", "void " + multi + "EndPush(int) [with " + sizes + "]");
-  ExpectReport(ReportOfMisuse([] {
-                 OutputRing ring;
-                 ring.AddReader(0);
-                 ring.EndPop(0, 4097);
-               }),
-               "m_rp[reader] <= SIZE",
-               "void " + multi + "EndPop(uint32_t, int) [with " + sizes + "; uint32_t = unsigned int]");
-  ExpectReport(ReportOfMisuse([] {
-                 OutputRing ring;
-                 ring.AddReader(1);
-               }),
-               "reader == m_active_readers",
-               "void " + multi + "AddReader(uint32_t) [with " + sizes + "; uint32_t = unsigned int]");
-  ExpectReport(ReportOfMisuse([] {
-                 OutputRing ring;
-                 ring.AddReader(0);
-                 ring.RemoveReader(1);
-               }),
-               "reader < m_active_readers",
-               "void " + multi + "RemoveReader(uint32_t) [with " + sizes + "; uint32_t = unsigned int]");
-  ExpectReport(ReportOfMisuse([] {
-                 MultiReaderCircularByteBuffer<4, 1> ring;
-                 ring.AddReader(0);
-                 ring.AddReader(1);
-               }),
-               "reader < MAX_READERS",
-               "void MultiReaderCircularByteBuffer<SIZE, MAX_READERS>::AddReader(uint32_t) [with long "
-               "unsigned int SIZE = 4; long unsigned int MAX_READERS = 1; uint32_t = unsigned int]");
+  ExpectReport(
+      ReportOfMisuse([] {
+        OutputRing ring;
+        ring.AddReader(0);
+        ring.EndPop(0, 4097);
+      }),
+      "m_rp[reader] <= SIZE",
+      "void " + multi + "EndPop(uint32_t, int) [with " + sizes + "; uint32_t = unsigned int]");
+  ExpectReport(
+      ReportOfMisuse([] {
+        OutputRing ring;
+        ring.AddReader(1);
+      }),
+      "reader == m_active_readers",
+      "void " + multi + "AddReader(uint32_t) [with " + sizes + "; uint32_t = unsigned int]");
+  ExpectReport(
+      ReportOfMisuse([] {
+        OutputRing ring;
+        ring.AddReader(0);
+        ring.RemoveReader(1);
+      }),
+      "reader < m_active_readers",
+      "void " + multi + "RemoveReader(uint32_t) [with " + sizes + "; uint32_t = unsigned int]");
+  ExpectReport(
+      ReportOfMisuse([] {
+        MultiReaderCircularByteBuffer<4, 1> ring;
+        ring.AddReader(0);
+        ring.AddReader(1);
+      }),
+      "reader < MAX_READERS",
+      "void MultiReaderCircularByteBuffer<SIZE, MAX_READERS>::AddReader(uint32_t) [with long "
+      "unsigned int SIZE = 4; long unsigned int MAX_READERS = 1; uint32_t = unsigned int]");
 }

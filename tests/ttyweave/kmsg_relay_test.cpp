@@ -1,11 +1,10 @@
 // The kernel log relay in a running session. Records are fed through a SOCK_SEQPACKET socket,
 // which like /dev/kmsg gives one record per read, and once through the real /dev/kmsg.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <regex>
 #include <thread>
@@ -71,8 +70,8 @@ SessionOptions RelayingAt(uint32_t level, int fd, std::vector<std::string> progr
 TEST(KmsgRelay, RecordsAreParsedFilteredAndFormatted) {
   Sandbox sandbox;
   RecordFeed feed;
-  auto session =
-      StartSession(sandbox, RelayingAt(7, feed.SessionEnd(), {"/bin/sh", "-c", "echo ready; read x"}));
+  auto session = StartSession(
+      sandbox, RelayingAt(7, feed.SessionEnd(), {"/bin/sh", "-c", "echo ready; read x"}));
   feed.ReleaseSessionEnd();
   TerminalClient terminal(sandbox.SocketPath());
   ASSERT_TRUE(terminal.WaitFor("ready\n"));
@@ -89,7 +88,8 @@ TEST(KmsgRelay, RecordsAreParsedFilteredAndFormatted) {
       {",6,8,7000000,-,;edge commas\n", "{    7.000} edge commas\r\n"},
       {"6,9,8000000;three fields\n", "ERROR parsing kmsg: kmsg format error"},
       {"6,10,12x,-;bad timestamp\n",
-       "ERROR parsing kmsg: bad lexical cast: source type value could not be interpreted as target"},
+       "ERROR parsing kmsg: bad lexical cast: source type value could not be interpreted as "
+       "target"},
       {"6,11,9000000,-\n", "ERROR parsing kmsg: Failed to find semicolon in kmsg"},
       {"6,12,10000000,-;no end of line", "ERROR parsing kmsg: Failed to find EOL in kmsg"},
       {";no prefix\n", "ERROR parsing kmsg: kmsg format error"},
@@ -97,7 +97,8 @@ TEST(KmsgRelay, RecordsAreParsedFilteredAndFormatted) {
       {"6,13,11000000,-;100% %s %n done\n", "{   11.000} 100% %s %n done\r\n"},
       {"6,14,12000000,-,caller=T1;a;b,c\\x0a\n", "{   12.000} a;b,c\\x0a\r\n"},
       {"6, 15,13000000,-;blank in a field\n",
-       "ERROR parsing kmsg: bad lexical cast: source type value could not be interpreted as target"},
+       "ERROR parsing kmsg: bad lexical cast: source type value could not be interpreted as "
+       "target"},
       {"+6,16,14000000,-;plus sign\n", "{   14.000} plus sign\r\n"},
       {"6,17,15000000,-;end\n", "{   15.000} end\r\n"},
   };
@@ -114,7 +115,8 @@ TEST(KmsgRelay, LevelZeroReadsEveryRecordAndRelaysNone) {
   Sandbox sandbox;
   RecordFeed feed;
   auto session = StartSession(
-      sandbox, RelayingAt(0, feed.SessionEnd(), {"/bin/sh", "-c", "echo ready; read x; echo after"}));
+      sandbox,
+      RelayingAt(0, feed.SessionEnd(), {"/bin/sh", "-c", "echo ready; read x; echo after"}));
   feed.ReleaseSessionEnd();
   TerminalClient terminal(sandbox.SocketPath());
   ASSERT_TRUE(terminal.WaitFor("ready\n"));
@@ -148,15 +150,19 @@ TEST(KmsgRelay, AWaitingLineGoesInWholeBeforeAnyNewerRecord) {
 
   console.Write("go\n");
   // The console's side of the pseudo-terminal stops growing: the session holds the child back.
+  // Stable over half a second, so that a session merely slowed by a busy machine is not taken
+  // for a held-back one.
+  constexpr int kStableSamples = 5;
   int last = -1;
+  int stable = 0;
   ASSERT_TRUE(WaitUntil(
       [&] {
         int pending = 0;
         ioctl(console.Master(), FIONREAD, &pending);
-        const bool settled = pending > 0 && pending == last;
+        stable = (pending > 0 && pending == last) ? stable + 1 : 0;
         last = pending;
-        if (!settled) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return settled;
+        if (stable < kStableSamples) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return stable >= kStableSamples;
       },
       std::chrono::seconds(20)));
 
@@ -192,7 +198,8 @@ TEST(KmsgRelay, RelaysRecordsOfTheRealKernelLogAboveTheLevel) {
   const int kmsg = open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(kmsg, 0);
   ASSERT_GE(lseek(kmsg, 0, SEEK_END), 0);
-  auto session = StartSession(sandbox, RelayingAt(7, kmsg, {"/bin/sh", "-c", "echo ready; read x"}));
+  auto session =
+      StartSession(sandbox, RelayingAt(7, kmsg, {"/bin/sh", "-c", "echo ready; read x"}));
   close(kmsg);
   TerminalClient terminal(sandbox.SocketPath());
   ASSERT_TRUE(terminal.WaitFor("ready\n"));

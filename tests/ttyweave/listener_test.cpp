@@ -2,17 +2,16 @@
 // whatever umask the daemon was started with, replacing a file left by an earlier run, and not
 // created at all when the owner does not exist. Each case runs in its own mount namespace with
 // the sandbox's folder over /run and its passwd over /etc/passwd.
+#include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -71,10 +70,10 @@ void DescribeListener(mode_t started_umask) {
   const mode_t umask_after = umask(0);
   struct stat file;
   if (stat(kListenerPath, &file) != 0) throw std::runtime_error("no socket file");
-  std::printf("socket=%d mode=%o uid=%u umask=%o owner:%s other:%s\n", S_ISSOCK(file.st_mode) ? 1 : 0,
-              static_cast<unsigned>(file.st_mode & 07777), static_cast<unsigned>(file.st_uid),
-              static_cast<unsigned>(umask_after), ConnectAs(kOwnerUid).c_str(),
-              ConnectAs(kOtherUid).c_str());
+  std::printf("socket=%d mode=%o uid=%u umask=%o owner:%s other:%s\n",
+              S_ISSOCK(file.st_mode) ? 1 : 0, static_cast<unsigned>(file.st_mode & 07777),
+              static_cast<unsigned>(file.st_uid), static_cast<unsigned>(umask_after),
+              ConnectAs(kOwnerUid).c_str(), ConnectAs(kOtherUid).c_str());
 }
 
 // Makes every chmod of the calling process fail with EPERM.
@@ -100,7 +99,8 @@ bool ForbidChmod() {
 TEST(Listener, SocketIsOwnerOnlyWhateverTheStartingUmask) {
   for (const mode_t started_umask : {00, 022, 077}) {
     Sandbox sandbox;
-    const ChildResult child = InWorld(sandbox, [started_umask] { DescribeListener(started_umask); });
+    const ChildResult child =
+        InWorld(sandbox, [started_umask] { DescribeListener(started_umask); });
     char expected[200];
     std::snprintf(expected, sizeof expected,
                   "socket=1 mode=700 uid=%u umask=%o owner:connected other:Permission denied\n",

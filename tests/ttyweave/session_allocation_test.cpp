@@ -12,8 +12,8 @@ TEST(SessionAllocations, NoneWhileMegabytesPassThroughTheLoop) {
   Sandbox sandbox;
   const std::string data = PatternBytes(8 << 20, 9);
   sandbox.WriteFile("data", data);
-  SessionOptions options{
-      {"/bin/sh", "-c", "echo ready; read go; cat \"$0\"; read done; exit 6", sandbox.PathOf("data")}};
+  SessionOptions options{{"/bin/sh", "-c", "echo ready; read go; cat \"$0\"; read done; exit 6",
+                          sandbox.PathOf("data")}};
   options.run_loop = [](SharedSession& session) {
     const size_t before = AllocationCount();
     session.RunSession();

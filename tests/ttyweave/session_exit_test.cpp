@@ -2,13 +2,12 @@
 // signal, 121 for SIGTERM (the child then gets SIGTERM and a second later SIGKILL), 2 for a
 // program that cannot run, 120 when the serial console goes away. Signals that do not end the
 // session are only reported.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "child_process.h"
 #include "kernel_log.h"
@@ -34,8 +33,9 @@ TEST(SessionExit, AChildThatExitsGivesItsStatusAndIsNotSignalled) {
   Sandbox sandbox;
   auto session = StartSession(sandbox, {{"/bin/sh", "-c", "exit 3"}});
   EXPECT_EQ(ExitCodeOf(session->WaitExit()), 3);
-  EXPECT_EQ(session->Stderr(),
-            "ttyweave: Starting listener\nttyweave: Received signal 17\nttyweave: Child exited: 3\n");
+  EXPECT_EQ(
+      session->Stderr(),
+      "ttyweave: Starting listener\nttyweave: Received signal 17\nttyweave: Child exited: 3\n");
 }
 
 TEST(SessionExit, AChildKilledByASignalGives122) {
@@ -111,8 +111,8 @@ TEST(SessionSignals, AStoppedChildIsNothingToWaitFor) {
   ASSERT_TRUE(session->WaitForStderr("pid="));
   const pid_t program = ProgramPid(*session);
   ASSERT_EQ(kill(program, SIGSTOP), 0);
-  ASSERT_TRUE(session->WaitForStderr(
-      "ttyweave: received SIGCHLD but there was nothing to wait for\n"));
+  ASSERT_TRUE(
+      session->WaitForStderr("ttyweave: received SIGCHLD but there was nothing to wait for\n"));
   ASSERT_EQ(kill(program, SIGCONT), 0);
   terminal.Write("x\n");
   EXPECT_EQ(ExitCodeOf(session->WaitExit()), 4);
@@ -171,7 +171,8 @@ TEST(SessionInvariants, MisuseIsReportedWithTheFunctionAndCondition) {
     session.AddTerminal(pair[0]);
     session.RemoveTerminal(1);
   });
-  EXPECT_EQ(out_of_range.rfind("\r\nASSERT FAILED: index < m_terminals\r\n", 0), 0u) << out_of_range;
+  EXPECT_EQ(out_of_range.rfind("\r\nASSERT FAILED: index < m_terminals\r\n", 0), 0u)
+      << out_of_range;
 
   const std::string not_ended = ReportOf([] {
     SharedSession session;

@@ -28,8 +28,8 @@ struct SessionOptions {
       : program(std::move(program_and_arguments)) {}
 
   std::vector<std::string> program;  // the child program and its arguments
-  int serial_console = -1;  // becomes descriptors 0 and 1 and terminal 0; -1: no console
-  int kernel_log = -1;      // relayed as the kernel log at `log_level`; -1: no relay
+  int serial_console = -1;           // becomes descriptors 0 and 1 and terminal 0; -1: no console
+  int kernel_log = -1;               // relayed as the kernel log at `log_level`; -1: no relay
   uint32_t log_level = 0;
   bool listener = true;
   mode_t umask = 022;  // the umask the daemon was started with

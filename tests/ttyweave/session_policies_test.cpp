@@ -3,12 +3,11 @@
 // full input ring disconnects nobody and loses no keystroke; and no such state makes the
 // session spin.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
@@ -52,7 +51,8 @@ TEST(BlockedTerminal, IsDisconnectedWhileTheOthersReceiveEveryByte) {
   const std::string data = PatternBytes(2000000, 3);
   sandbox.WriteFile("data", data);
   auto session = StartSession(
-      sandbox, {{"/bin/sh", "-c", "echo ready; read go; cat \"$0\"; read done", sandbox.PathOf("data")}});
+      sandbox,
+      {{"/bin/sh", "-c", "echo ready; read go; cat \"$0\"; read done", sandbox.PathOf("data")}});
   TerminalClient stalled(sandbox.SocketPath());
   TerminalClient reader(sandbox.SocketPath());
   ASSERT_TRUE(stalled.WaitFor("ready\n"));
@@ -81,7 +81,8 @@ TEST(VanishingTerminal, CostsTheSessionNothingButItself) {
   const std::string data = PatternBytes(2000000, 4);
   sandbox.WriteFile("data", data);
   auto session = StartSession(
-      sandbox, {{"/bin/sh", "-c", "echo ready; read go; cat \"$0\"; read done", sandbox.PathOf("data")}});
+      sandbox,
+      {{"/bin/sh", "-c", "echo ready; read go; cat \"$0\"; read done", sandbox.PathOf("data")}});
   TerminalClient half_closed(sandbox.SocketPath());
   TerminalClient closed(sandbox.SocketPath());
   TerminalClient reader(sandbox.SocketPath());
@@ -157,8 +158,8 @@ TEST(FullInputRing, NeitherDisconnectsNorLosesKeystrokesNorSpins) {
 
   sandbox.WriteFile("flag", "");
   const size_t total = typed.size() + left_behind.size();
-  ASSERT_TRUE(WaitUntil([&] { return ReadWholeFile(received).size() >= total; },
-                        std::chrono::seconds(30)))
+  ASSERT_TRUE(
+      WaitUntil([&] { return ReadWholeFile(received).size() >= total; }, std::chrono::seconds(30)))
       << ReadWholeFile(received).size() << " of " << total << "\n"
       << session->Stderr();
   const std::string merged = ReadWholeFile(received);
