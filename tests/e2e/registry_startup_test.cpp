@@ -6,6 +6,7 @@
 
 #include "dbus_bus.h"
 #include "pseudo_terminal.h"
+#include "process_probe.h"
 #include "sandbox.h"
 
 namespace {
@@ -14,13 +15,6 @@ const std::vector<std::string> kShowConsoleEnvironment = {
     "/bin/sh", "-c", "echo \"serial=${CONSOLE_SERIAL-unset} multi=${CONSOLE_MULTI-unset}\" >&2"};
 constexpr char kUsage[] = "Usage: ttyweave <prog> [<params...>]\n";
 constexpr char kUnavailable[] = "ttyweave: Registry unavailable: ";
-
-int ExitCode(const std::optional<int>& status) {
-  EXPECT_TRUE(status.has_value()) << "daemon did not end";
-  if (!status) return -1;
-  EXPECT_TRUE(WIFEXITED(*status)) << "wait status " << *status;
-  return WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-}
 
 // Points the daemon's system bus at a socket that does not exist.
 void RemoveTheBus(Sandbox& sandbox) {
@@ -43,7 +37,7 @@ TEST(RegistryStartup, WithoutAProgramTheRegistryIsConsultedBeforeTheUsage) {
                                   {{"networking", {{"telnet", "23"}}}});
   Sandbox sandbox;
   auto daemon = sandbox.Start({});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 1);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 1);
   EXPECT_EQ(daemon->Stderr(), kUsage);
   EXPECT_EQ(registry.Output(),
             "ready\n"
@@ -56,7 +50,7 @@ TEST(RegistryStartup, WithoutAProgramOrABusTheReportComesBeforeTheUsage) {
   Sandbox sandbox;
   RemoveTheBus(sandbox);
   auto daemon = sandbox.Start({});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 1);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 1);
   const auto [report, rest] = SplitFirstLine(daemon->Stderr());
   EXPECT_EQ(report.rfind(kUnavailable, 0), 0u) << report;
   EXPECT_EQ(rest, kUsage);
@@ -68,7 +62,7 @@ TEST(RegistryStartup, WithoutABusOneLineReportsItAndTheProgramRunsOnTheSerialCon
   PseudoTerminal console;
   sandbox.SetEnv("CONSOLE_MULTI", "1");
   auto daemon = sandbox.Start(kShowConsoleEnvironment, {console.Slave(), console.Slave()});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 0);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 0);
   const auto [report, rest] = SplitFirstLine(daemon->Stderr());
   EXPECT_EQ(report.rfind(kUnavailable, 0), 0u) << report;
   EXPECT_NE(report.find("No such file or directory"), std::string::npos) << report;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "pseudo_terminal.h"
+#include "process_probe.h"
 #include "sandbox.h"
 
 namespace {
@@ -19,19 +20,12 @@ namespace {
 const std::vector<std::string> kShowConsoleEnvironment = {
     "/bin/sh", "-c", "echo \"serial=${CONSOLE_SERIAL-unset} multi=${CONSOLE_MULTI-unset}\" >&2"};
 
-int ExitCode(const std::optional<int>& status) {
-  EXPECT_TRUE(status.has_value()) << "daemon did not end";
-  if (!status) return -1;
-  EXPECT_TRUE(WIFEXITED(*status)) << "wait status " << *status;
-  return WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-}
-
 }  // namespace
 
 TEST(Startup, WithoutAProgramPrintsUsageAndExits1) {
   Sandbox sandbox;
   auto daemon = sandbox.Start({});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 1);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 1);
   EXPECT_EQ(daemon->Stderr(), "Usage: ttyweave <prog> [<params...>]\n");
 }
 
@@ -41,7 +35,7 @@ TEST(SerialOnly, ProgramSeesOnlyTheSerialConsoleInItsEnvironment) {
   sandbox.SetEnv("CONSOLE_MULTI", "1");
   sandbox.SetEnv("CONSOLE_SERIAL", "0");
   auto daemon = sandbox.Start(kShowConsoleEnvironment, {console.Slave(), console.Slave()});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 0);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 0);
   // A session leader with a terminal: nothing to say about the process group or the console.
   EXPECT_EQ(daemon->Stderr(), "ttyweave: serial console only\nserial=1 multi=unset\n");
 }
@@ -51,7 +45,7 @@ TEST(SerialOnly, ArgumentsPassThroughAndTheProgramsStatusIsTheDaemons) {
   PseudoTerminal console;
   auto daemon = sandbox.Start({"sh", "-c", "echo \"$0|$1|$2\" >&2; exit 7", "zero", "-x", "a b"},
                               {console.Slave(), console.Slave()});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 7);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 7);
   EXPECT_NE(daemon->Stderr().find("zero|-x|a b\n"), std::string::npos) << daemon->Stderr();
 }
 
@@ -60,7 +54,7 @@ TEST(ProcessGroup, AnOrdinaryChildBecomesSessionLeaderDespiteSetpgidRefusal) {
   PseudoTerminal console;
   auto daemon = sandbox.Start({"/bin/sh", "-c", "cut -d' ' -f5,6 /proc/$$/stat >&2"},
                               {console.Slave(), console.Slave()}, /*session_leader=*/false);
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 0);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 0);
   const std::string err = daemon->Stderr();
   EXPECT_EQ(err.rfind("Failed to setpgid: Operation not permitted\nttyweave: serial console only\n", 0),
             0u)
@@ -84,7 +78,7 @@ TEST(Console, ATerminalOnStandardInputIsLeftUntouched) {
   sandbox.SetSerialDevice(serial.SlavePath());
 
   auto daemon = sandbox.Start({"/bin/sh", "-c", "echo on-console"}, {console.Slave(), console.Slave()});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 0);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 0);
   EXPECT_NE(console.ReadUntil("on-console").find("on-console"), std::string::npos);
 
   struct termios after, serial_after;
@@ -128,14 +122,14 @@ TEST(Console, WithoutATerminalTheSerialLineBecomesStandardInputAndOutput) {
 
   serial.Write("hello\n");
   EXPECT_NE(serial.ReadUntil("got hello").find("got hello"), std::string::npos);
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 0);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 0);
   EXPECT_EQ(daemon->Stderr(), "ttyweave: serial console only\non-stderr\n");
 }
 
 TEST(SerialOnly, AConsoleThatIsNoTerminalStillRunsTheProgram) {
   Sandbox sandbox;  // /dev/ttyS0 is an ordinary file here
   auto daemon = sandbox.Start({"/bin/sh", "-c", "echo ran >&2"});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 0);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 0);
   EXPECT_EQ(daemon->Stderr(),
             "Failed to get serial configuration: Inappropriate ioctl for device\n"
             "ttyweave: serial console only\n"
@@ -147,7 +141,7 @@ TEST(SerialOnly, AMissingProgramEndsStartUpWithTheUncaughtExceptionReport) {
   Sandbox sandbox;
   PseudoTerminal console;
   auto daemon = sandbox.Start({"ttyweave-no-such-program", "arg"}, {console.Slave(), console.Slave()});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 1);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 1);
   EXPECT_EQ(daemon->Stderr(),
             "ttyweave: serial console only\n"
             "Unhandled exception of type '14ErrnoException'.\n"
@@ -166,7 +160,7 @@ TEST(Console, ASerialDeviceThatCannotBeOpenedEndsStartUp) {
   sandbox.SetSerialDevice(socket_path);
 
   auto daemon = sandbox.Start({"/bin/sh", "-c", "echo must-not-run >&2"});
-  EXPECT_EQ(ExitCode(daemon->WaitExit()), 1);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 1);
   EXPECT_EQ(daemon->Stderr(), "Failed to open console /dev/ttyS0: No such device or address\n");
   close(listener);
 }
