@@ -28,7 +28,8 @@ void SetupProcessGroup() {
     // Linux refuses this for a fresh session leader (EPERM); setsid already made us the leader.
     if (setpgid(0, 0) < 0) SafeFprintf(stderr, "Failed to setpgid: %s\n", std::strerror(errno));
   }
-  if (getpgrp() != getpid()) SafeFprintf(stderr, "Parent is not a process group leader. That's bad\n");
+  if (getpgrp() != getpid())
+    SafeFprintf(stderr, "Parent is not a process group leader. That's bad\n");
 }
 
 bool ConfigureConsole() {

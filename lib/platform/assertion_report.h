@@ -5,8 +5,7 @@
 
 // Writes a critical record of a failed check to the kernel log ("/dev/kmsg"), or to stderr
 // when the kernel log cannot be opened. Never throws and never aborts: callers abort.
-void ReportAssertion(const char* file, unsigned line, const char* function,
-                     const char* expression);
+void ReportAssertion(const char* file, unsigned line, const char* function, const char* expression);
 
 // The same report with a printf-style detail line.
 void ReportAssertionMessage(const char* file, unsigned line, const char* function,
@@ -35,12 +34,11 @@ struct SourceName {
 
 // Checks an invariant of our own code: reports the source, line, function and condition, then
 // aborts.
-#define PLINTH_CHECK(condition)                                                          \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      static constexpr ::plinth::detail::SourceName<sizeof(__FILE__)> plinth_source_(    \
-          __FILE__);                                                                     \
-      ReportAssertion(plinth_source_.text, __LINE__, __PRETTY_FUNCTION__, #condition);   \
-      std::abort();                                                                      \
-    }                                                                                    \
+#define PLINTH_CHECK(condition)                                                                 \
+  do {                                                                                          \
+    if (!(condition)) {                                                                         \
+      static constexpr ::plinth::detail::SourceName<sizeof(__FILE__)> plinth_source_(__FILE__); \
+      ReportAssertion(plinth_source_.text, __LINE__, __PRETTY_FUNCTION__, #condition);          \
+      std::abort();                                                                             \
+    }                                                                                           \
   } while (false)

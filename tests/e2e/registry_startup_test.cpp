@@ -5,8 +5,8 @@
 #include <sys/wait.h>
 
 #include "dbus_bus.h"
-#include "pseudo_terminal.h"
 #include "process_probe.h"
+#include "pseudo_terminal.h"
 #include "sandbox.h"
 
 namespace {

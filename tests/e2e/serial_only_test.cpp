@@ -1,17 +1,16 @@
 // Start-up and serial-only mode of the daemon binary: with no network login configured the
 // daemon becomes the program on the serial console.
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 
-#include "pseudo_terminal.h"
 #include "process_probe.h"
+#include "pseudo_terminal.h"
 #include "sandbox.h"
 
 namespace {
@@ -56,8 +55,9 @@ TEST(ProcessGroup, AnOrdinaryChildBecomesSessionLeaderDespiteSetpgidRefusal) {
                               {console.Slave(), console.Slave()}, /*session_leader=*/false);
   EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 0);
   const std::string err = daemon->Stderr();
-  EXPECT_EQ(err.rfind("Failed to setpgid: Operation not permitted\nttyweave: serial console only\n", 0),
-            0u)
+  EXPECT_EQ(
+      err.rfind("Failed to setpgid: Operation not permitted\nttyweave: serial console only\n", 0),
+      0u)
       << err;
   EXPECT_EQ(err.find("Parent is not a process group leader"), std::string::npos) << err;
   // The program (the daemon's own process) leads its group and session.
@@ -77,7 +77,8 @@ TEST(Console, ATerminalOnStandardInputIsLeftUntouched) {
   ASSERT_EQ(tcgetattr(serial.Slave(), &serial_before), 0);
   sandbox.SetSerialDevice(serial.SlavePath());
 
-  auto daemon = sandbox.Start({"/bin/sh", "-c", "echo on-console"}, {console.Slave(), console.Slave()});
+  auto daemon =
+      sandbox.Start({"/bin/sh", "-c", "echo on-console"}, {console.Slave(), console.Slave()});
   EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 0);
   EXPECT_NE(console.ReadUntil("on-console").find("on-console"), std::string::npos);
 
@@ -140,7 +141,8 @@ TEST(SerialOnly, AConsoleThatIsNoTerminalStillRunsTheProgram) {
 TEST(SerialOnly, AMissingProgramEndsStartUpWithTheUncaughtExceptionReport) {
   Sandbox sandbox;
   PseudoTerminal console;
-  auto daemon = sandbox.Start({"ttyweave-no-such-program", "arg"}, {console.Slave(), console.Slave()});
+  auto daemon =
+      sandbox.Start({"ttyweave-no-such-program", "arg"}, {console.Slave(), console.Slave()});
   EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 1);
   EXPECT_EQ(daemon->Stderr(),
             "ttyweave: serial console only\n"

@@ -1,10 +1,9 @@
 // The daemon binary in shared mode, configured through a real Registry service on a private
 // bus: which settings share the terminal, what the program learns from its environment, the
 // kernel log relay, the listener, and the exit status.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
@@ -47,8 +46,8 @@ class SharedMode : public ::testing::Test {
  protected:
   // Starts the Registry with these "networking" settings.
   void Configure(const Networking& networking) {
-    m_registry = std::make_unique<RegistryServiceProcess>(PrivateBus::ProcessWide().Address(),
-                                                          RegistrySettings{{"networking", networking}});
+    m_registry = std::make_unique<RegistryServiceProcess>(
+        PrivateBus::ProcessWide().Address(), RegistrySettings{{"networking", networking}});
   }
   // Starts the daemon with a pseudo-terminal as its console (standard input and output).
   std::unique_ptr<DaemonProcess> Start(const std::vector<std::string>& program) {
@@ -161,7 +160,8 @@ TEST_F(SharedMode, AProgramKilledBySignalGives122) {
 TEST_F(SharedMode, SigtermGives121AndStopsTheProgram) {
   Configure({{"telnet", "23"}});
   auto daemon =
-      Start({"/bin/sh", "-c", "trap 'echo program-got-term >&2' TERM; echo ready; while :; do sleep 0.05; done"});
+      Start({"/bin/sh", "-c",
+             "trap 'echo program-got-term >&2' TERM; echo ready; while :; do sleep 0.05; done"});
   TerminalClient network(m_sandbox.SocketPath());
   ASSERT_TRUE(network.WaitFor("ready")) << daemon->Stderr();
   const std::vector<pid_t> program = daemon->Descendants();
@@ -208,8 +208,8 @@ TEST_F(SharedMode, KernelLogRecordsAboveTheLevelAreRelayed) {
   WriteKernelLog(3, last);
   ASSERT_TRUE(network.WaitFor(last + "\r\n")) << network.Received();
   const std::string& received = network.Received();
-  EXPECT_TRUE(std::regex_search(received, std::regex("\\{[ 0-9]{5,}\\.[0-9]{3}\\} " + error +
-                                                     " 100% done\r\n")))
+  EXPECT_TRUE(std::regex_search(
+      received, std::regex("\\{[ 0-9]{5,}\\.[0-9]{3}\\} " + error + " 100% done\r\n")))
       << received;
   EXPECT_EQ(received.find(before), std::string::npos);
   EXPECT_EQ(received.find(info), std::string::npos);

@@ -2,10 +2,9 @@
 #undef NDEBUG
 #include "assertion_report.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cassert>
 #include <csignal>
@@ -45,26 +44,30 @@ TEST(ReportAssertion, FallsBackToStderrWithoutTheKernelLog) {
   });
   ASSERT_EQ(child.status, 0) << "could not hide /dev/kmsg";
   EXPECT_EQ(child.out, "before");
-  EXPECT_EQ(child.err, "\r\nASSERT FAILED: m_exit\r\nlib/platform/example:9:int Example(int)\r\n\r\n");
+  EXPECT_EQ(child.err,
+            "\r\nASSERT FAILED: m_exit\r\nlib/platform/example:9:int Example(int)\r\n\r\n");
 }
 
 TEST(ReportAssertionMessage, AddsTheDetailLine) {
   KernelLogReader log;
   const std::string marker = UniqueMarker("message-check");
-  ReportAssertionMessage("lib/platform/singleton", 145, "T* Get()", "Invalid pointer",
-                         "Pointer=%s", marker.c_str());
+  ReportAssertionMessage("lib/platform/singleton", 145, "T* Get()", "Invalid pointer", "Pointer=%s",
+                         marker.c_str());
   const std::string record = log.WaitFor(marker);
-  EXPECT_NE(record.find(";User space assert from " + Pid(getpid()) + ": Invalid pointer\\x0aPointer=" +
-                        marker + "ASSERT Executing lib/platform/singleton:145:T* Get()\n"),
+  EXPECT_NE(record.find(";User space assert from " + Pid(getpid()) +
+                        ": Invalid pointer\\x0aPointer=" + marker +
+                        "ASSERT Executing lib/platform/singleton:145:T* Get()\n"),
             std::string::npos)
       << record;
 
   const ChildResult child = RunInChild([] {
     if (!HideKernelLogForWriting()) _exit(3);
-    ReportAssertionMessage("lib/platform/singleton", 117, "S()", "Invalid pointer", "Pointer=%d", 7);
+    ReportAssertionMessage("lib/platform/singleton", 117, "S()", "Invalid pointer", "Pointer=%d",
+                           7);
   });
-  EXPECT_EQ(child.err,
-            "\r\nASSERT FAILED: Invalid pointer\r\nPointer=7\r\nlib/platform/singleton:117:S()\r\n\r\n");
+  EXPECT_EQ(
+      child.err,
+      "\r\nASSERT FAILED: Invalid pointer\r\nPointer=7\r\nlib/platform/singleton:117:S()\r\n\r\n");
 }
 
 TEST(PlinthCheck, ReportsSourceWithoutExtensionFunctionAndConditionThenAborts) {
@@ -74,11 +77,14 @@ TEST(PlinthCheck, ReportsSourceWithoutExtensionFunctionAndConditionThenAborts) {
     PLINTH_CHECK(readers < 1);
   });
   EXPECT_TRUE(Aborted(child.status));
-  EXPECT_EQ(child.err.rfind("\r\nASSERT FAILED: readers < 1\r\ntests/platform/assertion_report_test:", 0), 0u)
+  EXPECT_EQ(
+      child.err.rfind("\r\nASSERT FAILED: readers < 1\r\ntests/platform/assertion_report_test:", 0),
+      0u)
       << child.err;
-  EXPECT_NE(child.err.find(":PlinthCheck_ReportsSourceWithoutExtensionFunctionAndConditionThenAborts_"
-                           "Test::TestBody()::<lambda()>\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      child.err.find(":PlinthCheck_ReportsSourceWithoutExtensionFunctionAndConditionThenAborts_"
+                     "Test::TestBody()::<lambda()>\r\n"),
+      std::string::npos)
       << child.err;
 }
 
@@ -106,7 +112,8 @@ TEST(AssertEntryPoints, AssertPerrorReportsTheErrorText) {
     __assert_perror_fail(ENOENT, "some/file.c", 12, "void f()");
   });
   EXPECT_TRUE(Aborted(child.status));
-  EXPECT_EQ(child.err, "\r\nASSERT FAILED: No such file or directory\r\nsome/file.c:12:void f()\r\n\r\n");
+  EXPECT_EQ(child.err,
+            "\r\nASSERT FAILED: No such file or directory\r\nsome/file.c:12:void f()\r\n\r\n");
 }
 
 TEST(AssertEntryPoints, BsdAssertReportsAnUnknownFunction) {

@@ -1,10 +1,9 @@
 // The trace event of assertion reports seen from outside: a real session daemon records one
 // event per failed check, and without a tracing session (or without any session daemon) the
 // reports go on exactly as before.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdint>

@@ -1,9 +1,8 @@
 #include "exception_handlers.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <exception>
@@ -51,8 +50,7 @@ TEST(TerminateHandler, ReportsAThrownIntAsUnknown) {
     ThrowUncaught(7);
   });
   EXPECT_TRUE(Aborted(child.status));
-  EXPECT_EQ(child.err.rfind("Unhandled exception of type 'i'.\n  unknown exception type.\n", 0),
-            0u)
+  EXPECT_EQ(child.err.rfind("Unhandled exception of type 'i'.\n  unknown exception type.\n", 0), 0u)
       << child.err;
 }
 
@@ -63,8 +61,8 @@ TEST(TerminateHandler, ReportsTerminateWithoutAnException) {
     std::terminate();
   });
   EXPECT_TRUE(Aborted(child.status));
-  EXPECT_EQ(child.err.rfind("std::terminate called without current exception\n\r\nASSERT FAILED", 0),
-            0u)
+  EXPECT_EQ(
+      child.err.rfind("std::terminate called without current exception\n\r\nASSERT FAILED", 0), 0u)
       << child.err;
 }
 
@@ -75,8 +73,8 @@ TEST(TerminateHandler, ReportReachesTheKernelLog) {
     ThrowUncaught(ErrnoException(ENOENT, "open"));
   });
   EXPECT_TRUE(Aborted(child.status));
-  const std::string record =
-      log.WaitFor("ASSERT Executing lib/platform/exception_handlers:41:void {anonymous}::TerminateHandler()");
+  const std::string record = log.WaitFor(
+      "ASSERT Executing lib/platform/exception_handlers:41:void {anonymous}::TerminateHandler()");
   EXPECT_NE(record.find("User space assert from process "), std::string::npos) << record;
 }
 

@@ -49,8 +49,8 @@ TEST(SafeFprintf, AMismatchedArgumentPrintsTheFallbackLine) {
 
 TEST(SafeFprintf, AMalformedFormatPrintsTheFallbackLine) {
   int result = 0;
-  const std::string text = Captured([](std::FILE* s) { return SafeFprintf(s, "%s %s", "one"); },
-                                    &result);
+  const std::string text =
+      Captured([](std::FILE* s) { return SafeFprintf(s, "%s %s", "one"); }, &result);
   EXPECT_EQ(text.rfind("Message '%s %s' threw '", 0), 0u) << text;
 }
 

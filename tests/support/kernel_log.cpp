@@ -14,8 +14,7 @@
 #include "mount_namespace.h"
 
 KernelLogReader::KernelLogReader() : m_fd(open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
-  if (m_fd < 0 || lseek(m_fd, 0, SEEK_END) < 0)
-    throw std::runtime_error("cannot read /dev/kmsg");
+  if (m_fd < 0 || lseek(m_fd, 0, SEEK_END) < 0) throw std::runtime_error("cannot read /dev/kmsg");
 }
 
 KernelLogReader::~KernelLogReader() { close(m_fd); }
