@@ -1,8 +1,10 @@
 // End-to-end throughput of the daemon binary. A Registry service enables network terminals, the
 // daemon runs the flood program in a sandbox, and 1, 4 and 7 network terminals (then the same
 // with a pseudo-terminal as the serial console taking part) each receive the whole flood, every
-// byte checked as it comes. Beside it, the baseline: the same flood read straight from a
-// pseudo-terminal's master, with no daemon in between, which is what this machine can carry.
+// byte checked as it comes. Beside it, the baseline: the same flood read straight from a raw
+// pseudo-terminal's master by this program, with no daemon in between. (A reader that goes back
+// to the master at once gets less per read than one that does some work between reads, as the
+// daemon does: on some machines the daemon carries more to one terminal than this baseline.)
 //
 // Usage: e2e_throughput [MiB]   (as root: the daemon runs in a private mount namespace)
 #include <fcntl.h>
@@ -48,6 +50,8 @@ const RegistrySettings kNetworkOnly = {{"networking", {{"telnet", "23"}}}};
 const RegistrySettings kNetworkAndConsole = {
     {"networking", {{"telnet", "23"}, {"serial_with_telnet", "1"}}}};
 
+constexpr char kBaselineLabel[] = "no daemon (pty master)";
+
 const char* FloodProgram() { return FLOOD_PROGRAM; }
 
 // What one run measured; the CPU figures cover the transfer alone (from "go" to the last byte).
@@ -56,8 +60,8 @@ struct RunFigures {
   std::string terminals;
   size_t streams = 0;  // how many terminals received the flood
   double wall_seconds = 0;
-  std::optional<double> daemon_cpu_seconds;
-  double flood_cpu_seconds = 0;
+  std::optional<double> daemon_cpu_seconds;  // none without a daemon, or when it was gone
+  std::optional<double> flood_cpu_seconds;
   double reader_cpu_seconds = 0;
   std::vector<std::string> problems;  // empty when every byte arrived and everything ended well
 };
@@ -82,16 +86,31 @@ void MakeRaw(int fd) {
   if (tcsetattr(fd, TCSANOW, &settings) != 0) throw std::runtime_error("tcsetattr failed");
 }
 
-// CPU time of the process and the samples of the others, taken around a transfer.
+// CPU seconds a process has used so far; nothing when it is gone.
+std::optional<double> CpuSecondsIfRunning(pid_t pid) {
+  try {
+    return CpuSeconds(pid);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+// CPU seconds used so far by the daemon (when there is one), the flood program and this program.
 struct CpuSample {
   std::optional<double> daemon;
-  double flood;
+  std::optional<double> flood;
   double reader;
 };
 
 CpuSample SampleCpu(std::optional<pid_t> daemon, pid_t flood) {
-  return {daemon ? std::optional<double>(CpuSeconds(*daemon)) : std::nullopt, CpuSeconds(flood),
+  return {daemon ? CpuSecondsIfRunning(*daemon) : std::nullopt, CpuSecondsIfRunning(flood),
           OwnCpuSeconds()};
+}
+
+std::optional<double> Difference(const std::optional<double>& before,
+                                 const std::optional<double>& after) {
+  if (!before || !after) return std::nullopt;
+  return *after - *before;
 }
 
 // Takes in the figures of a transfer: its wall time (to the last byte, or to the give-up when
@@ -109,9 +128,11 @@ void RecordTransfer(RunFigures& figures, const std::vector<FloodStream>& streams
   }
   figures.streams = streams.size();
   figures.wall_seconds = std::chrono::duration<double>(finished - started).count();
-  if (before.daemon && after.daemon) figures.daemon_cpu_seconds = *after.daemon - *before.daemon;
-  figures.flood_cpu_seconds = after.flood - before.flood;
+  figures.daemon_cpu_seconds = Difference(before.daemon, after.daemon);
+  figures.flood_cpu_seconds = Difference(before.flood, after.flood);
   figures.reader_cpu_seconds = after.reader - before.reader;
+  if (before.daemon && !after.daemon) figures.problems.push_back("the daemon ended early");
+  if (!after.flood) figures.problems.push_back("the flood program ended early");
   for (size_t i = 0; i < streams.size(); ++i) {
     const FloodPatternChecker& checker = streams[i].checker;
     if (checker.Intact()) continue;
@@ -178,7 +199,7 @@ class FloodChild {
 // The flood read from a raw pseudo-terminal's master by the benchmark: no daemon in between.
 RunFigures MeasureBaseline(uint64_t bytes) {
   RunFigures figures;
-  figures.label = "no daemon (pty master)";
+  figures.label = kBaselineLabel;
   figures.terminals = "1";
   PseudoTerminal terminal;
   MakeRaw(terminal.Slave());
@@ -198,12 +219,16 @@ RunFigures MeasureBaseline(uint64_t bytes) {
   return figures;
 }
 
+std::string RunLabel(bool console) {
+  return console ? "daemon, network + console" : "daemon, network terminals";
+}
+
 // The daemon in a sandbox running the flood program, with `network_terminals` connected over
 // the socket and, when `console` is set, a raw pseudo-terminal as its serial console. The
 // Registry service with the matching settings must be running.
 RunFigures MeasureDaemon(uint64_t bytes, size_t network_terminals, bool console) {
   RunFigures figures;
-  figures.label = console ? "daemon, network + console" : "daemon, network terminals";
+  figures.label = RunLabel(console);
   figures.terminals = std::to_string(network_terminals) + (console ? "+1" : "");
   Sandbox sandbox;
   std::unique_ptr<PseudoTerminal> serial;
@@ -258,25 +283,30 @@ void PrintHeader(size_t mebibytes) {
       "%zu MiB of flood per terminal; MB = 10^6 bytes; CPU = user+system seconds from \"go\" to\n"
       "the last byte: the daemon process alone, the flood program, this benchmark reading.\n\n",
       mebibytes);
-  std::printf("%-26s %9s %8s %10s %10s %10s %8s %9s %10s  %s\n", "run", "terminals", "wall s",
+  std::printf("%-28s %9s %8s %10s %10s %10s %8s %9s %10s  %s\n", "run", "terminals", "wall s",
               "MB/s each", "MB/s total", "daemon CPU", "CPU/wall", "flood CPU", "reader CPU",
               "bytes");
 }
 
+// `value` with `decimals` decimals, or "-" when there is none.
+std::string Fixed(const std::optional<double>& value, int decimals) {
+  if (!value) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", decimals, *value);
+  return text;
+}
+
 void PrintRow(const RunFigures& figures, uint64_t bytes) {
   const double each = static_cast<double>(bytes) / 1e6 / figures.wall_seconds;
-  std::string daemon_cpu = "-";
-  std::string share = "-";
-  if (figures.daemon_cpu_seconds) {
-    daemon_cpu = std::to_string(*figures.daemon_cpu_seconds).substr(0, 5);
-    share = std::to_string(
-                static_cast<int>(100 * *figures.daemon_cpu_seconds / figures.wall_seconds + 0.5)) +
-            "%";
-  }
-  std::printf("%-26s %9s %8.2f %10.1f %10.1f %10s %8s %9.2f %10.2f  %s\n", figures.label.c_str(),
+  std::optional<double> percent;
+  if (figures.daemon_cpu_seconds)
+    percent = 100 * *figures.daemon_cpu_seconds / figures.wall_seconds;
+  std::printf("%-28s %9s %8.2f %10.1f %10.1f %10s %8s %9s %10.2f  %s\n", figures.label.c_str(),
               figures.terminals.c_str(), figures.wall_seconds, each,
-              each * static_cast<double>(figures.streams), daemon_cpu.c_str(), share.c_str(),
-              figures.flood_cpu_seconds, figures.reader_cpu_seconds,
+              each * static_cast<double>(figures.streams),
+              Fixed(figures.daemon_cpu_seconds, 2).c_str(),
+              (percent ? Fixed(percent, 0) + "%" : "-").c_str(),
+              Fixed(figures.flood_cpu_seconds, 2).c_str(), figures.reader_cpu_seconds,
               figures.problems.empty() ? "intact" : "BROKEN");
   for (const std::string& problem : figures.problems) std::printf("    %s\n", problem.c_str());
   std::fflush(stdout);
@@ -284,13 +314,13 @@ void PrintRow(const RunFigures& figures, uint64_t bytes) {
 
 // Runs one measurement; a run that cannot even start is reported on its own line.
 template <typename Measure>
-bool Report(const char* label, uint64_t bytes, Measure measure) {
+bool Report(const std::string& label, uint64_t bytes, Measure measure) {
   try {
     const RunFigures figures = measure();
     PrintRow(figures, bytes);
     return figures.problems.empty();
   } catch (const std::exception& error) {
-    std::printf("%-26s FAILED: %s\n", label, error.what());
+    std::printf("%-28s FAILED: %s\n", label.c_str(), error.what());
     std::fflush(stdout);
     return false;
   }
@@ -306,15 +336,15 @@ int main(int argc, char** argv) {
   }
   const uint64_t bytes = static_cast<uint64_t>(mebibytes) << 20;
   PrintHeader(mebibytes);
-  bool all_intact = Report("no daemon", bytes, [&] { return MeasureBaseline(bytes); });
+  bool all_intact = Report(kBaselineLabel, bytes, [&] { return MeasureBaseline(bytes); });
   for (const bool console : {false, true}) {
     try {
       RegistryServiceProcess registry(PrivateBus::ProcessWide().Address(),
                                       console ? kNetworkAndConsole : kNetworkOnly);
       for (const size_t terminals : kNetworkTerminalCounts)
-        all_intact =
-            Report("daemon", bytes, [&] { return MeasureDaemon(bytes, terminals, console); }) &&
-            all_intact;
+        all_intact = Report(RunLabel(console) + " " + std::to_string(terminals), bytes,
+                            [&] { return MeasureDaemon(bytes, terminals, console); }) &&
+                     all_intact;
     } catch (const std::exception& error) {
       std::printf("Registry service FAILED: %s\n", error.what());
       all_intact = false;
