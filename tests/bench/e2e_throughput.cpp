@@ -8,9 +8,7 @@
 //
 // Usage: e2e_throughput [MiB]   (as root: the daemon runs in a private mount namespace)
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -179,15 +177,8 @@ class FloodChild {
   pid_t Pid() const { return m_pid; }
   // Its wait status, or nothing when it has not ended within the time-out.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout) {
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
-    if (pidfd < 0) throw std::runtime_error("pidfd_open failed");
-    pollfd ended = {pidfd, POLLIN, 0};
-    const int got = poll(&ended, 1, static_cast<int>(timeout.count()));
-    close(pidfd);
-    if (got <= 0) return std::nullopt;
-    int status = 0;
-    if (waitpid(m_pid, &status, 0) != m_pid) throw std::runtime_error("waitpid failed");
-    m_reaped = true;
+    std::optional<int> status = ::WaitExit(m_pid, timeout);
+    m_reaped = status.has_value();
     return status;
   }
 

@@ -1,9 +1,7 @@
 #include "tracing_world.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +17,7 @@
 #include <thread>
 
 #include "mount_namespace.h"
+#include "child_process.h"
 #include "sandbox.h"
 
 namespace {
@@ -89,46 +88,6 @@ std::optional<ExecFailure> ReadExecReport(int report_fd) {
   } while (got < 0 && errno == EINTR);
   if (got == static_cast<ssize_t>(sizeof failure)) return failure;
   return std::nullopt;
-}
-
-// Waits for `pid` to end and reaps it; its wait status, or nothing after the time-out.
-std::optional<int> WaitExit(pid_t pid, milliseconds timeout) {
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0) throw std::runtime_error("pidfd_open: " + Errno(errno));
-  struct pollfd ended = {pidfd, POLLIN, 0};
-  int ready;
-  do {
-    ready = poll(&ended, 1, static_cast<int>(timeout.count()));
-  } while (ready < 0 && errno == EINTR);
-  close(pidfd);
-  if (ready <= 0) return std::nullopt;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) throw std::runtime_error("waitpid: " + Errno(errno));
-  return status;
-}
-
-// Processes started by `pid` and by them, found through /proc.
-std::vector<pid_t> Descendants(pid_t pid) {
-  std::vector<pid_t> found;
-  std::vector<pid_t> parents = {pid};
-  while (!parents.empty()) {
-    const pid_t parent = parents.back();
-    parents.pop_back();
-    const std::string children = ReadWholeFile("/proc/" + std::to_string(parent) + "/task/" +
-                                               std::to_string(parent) + "/children");
-    size_t start = 0;
-    while (start < children.size()) {
-      size_t end = children.find(' ', start);
-      if (end == std::string::npos) end = children.size();
-      if (end > start) {
-        const pid_t child = std::stoi(children.substr(start, end - start));
-        found.push_back(child);
-        parents.push_back(child);
-      }
-      start = end + 1;
-    }
-  }
-  return found;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 #include "sandbox.h"
@@ -16,20 +17,45 @@
 namespace {
 
 // Long enough for a process to finish an orderly shutdown on SIGTERM.
-constexpr int kStopTimeoutMs = 5000;
+constexpr auto kStopTimeout = std::chrono::seconds(5);
 
 }  // namespace
 
+std::optional<int> WaitExit(pid_t pid, std::chrono::milliseconds timeout) {
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) throw std::runtime_error("pidfd_open failed");
+  struct pollfd ended = {pidfd, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&ended, 1, static_cast<int>(timeout.count()));
+  } while (ready < 0 && errno == EINTR);
+  close(pidfd);
+  if (ready <= 0) return std::nullopt;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) throw std::runtime_error("waitpid failed");
+  return status;
+}
+
+std::vector<pid_t> Descendants(pid_t pid) {
+  std::vector<pid_t> found;
+  std::vector<pid_t> parents = {pid};
+  while (!parents.empty()) {
+    const pid_t parent = parents.back();
+    parents.pop_back();
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" +
+                           std::to_string(parent) + "/children");
+    for (pid_t child; children >> child;) {
+      found.push_back(child);
+      parents.push_back(child);
+    }
+  }
+  return found;
+}
+
 int StopProcess(pid_t pid) {
   kill(pid, SIGTERM);
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd >= 0) {
-    struct pollfd ended = {pidfd, POLLIN, 0};
-    if (poll(&ended, 1, kStopTimeoutMs) <= 0) kill(pid, SIGKILL);
-    close(pidfd);
-  } else {
-    kill(pid, SIGKILL);
-  }
+  if (std::optional<int> status = WaitExit(pid, kStopTimeout)) return *status;
+  kill(pid, SIGKILL);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

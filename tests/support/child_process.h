@@ -2,8 +2,13 @@
 
 #include <sys/types.h>
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 // What a function run in a child process left behind.
 struct ChildResult {
@@ -19,3 +24,9 @@ ChildResult RunInChild(const std::function<void()>& body);
 // Ends a child process started by the caller: SIGTERM, then SIGKILL when it has not ended
 // within a few seconds. Returns its wait status.
 int StopProcess(pid_t pid);
+
+// Waits for the child `pid` to end and reaps it: its wait status, or nothing after the time-out.
+std::optional<int> WaitExit(pid_t pid, std::chrono::milliseconds timeout);
+
+// Processes started by `pid` and by them, found through /proc.
+std::vector<pid_t> Descendants(pid_t pid);

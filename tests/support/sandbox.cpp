@@ -1,8 +1,6 @@
 #include "sandbox.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +13,7 @@
 #include <thread>
 
 #include "dbus_bus.h"
+#include "child_process.h"
 #include "mount_namespace.h"
 
 namespace {
@@ -80,15 +79,8 @@ bool DaemonProcess::WaitForStderr(const std::string& text,
 
 std::optional<int> DaemonProcess::WaitExit(std::chrono::milliseconds timeout) {
   if (m_reaped) throw std::logic_error("daemon already reaped");
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
-  if (pidfd < 0) throw std::runtime_error("pidfd_open failed");
-  struct pollfd ready = {pidfd, POLLIN, 0};
-  const int got = poll(&ready, 1, static_cast<int>(timeout.count()));
-  close(pidfd);
-  if (got <= 0) return std::nullopt;
-  int status = 0;
-  if (waitpid(m_pid, &status, 0) != m_pid) throw std::runtime_error("waitpid failed");
-  m_reaped = true;
+  std::optional<int> status = ::WaitExit(m_pid, timeout);
+  m_reaped = status.has_value();
   return status;
 }
 
@@ -96,21 +88,7 @@ void DaemonProcess::Signal(int signal) const {
   if (!m_reaped) kill(m_pid, signal);
 }
 
-std::vector<pid_t> DaemonProcess::Descendants() const {
-  std::vector<pid_t> found;
-  std::vector<pid_t> parents = {m_pid};
-  while (!parents.empty()) {
-    const pid_t parent = parents.back();
-    parents.pop_back();
-    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
-                           "/children");
-    for (pid_t child; children >> child;) {
-      found.push_back(child);
-      parents.push_back(child);
-    }
-  }
-  return found;
-}
+std::vector<pid_t> DaemonProcess::Descendants() const { return ::Descendants(m_pid); }
 
 void DaemonProcess::KillAll() {
   if (m_reaped) return;
