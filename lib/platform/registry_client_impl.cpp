@@ -6,13 +6,11 @@
 #include <map>
 #include <vector>
 
+#include "registry_names.h"
+
 namespace {
 
-constexpr char kService[] = "com.zarnix.Registry";
-constexpr char kObjectPath[] = "/com/zarnix/Registry";
-constexpr char kInvalidNameError[] = "com.zarnix.Registry.Errors.InvalidName";
-constexpr char kFullError[] = "com.zarnix.Registry.Errors.Full";
-constexpr char kInvalidJsonError[] = "com.zarnix.Registry.Errors.InvalidJson";
+using namespace registry_names;
 
 // Checks the text that will be sent: the C text, up to the first NUL. Invalid UTF-8 must never
 // reach the D-Bus library, which treats it as a fatal programming error.

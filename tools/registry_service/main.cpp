@@ -14,13 +14,13 @@
 #include <string>
 
 #include "file_registry.h"
+#include "registry_names.h"
 #include "registry_service.h"
 #include "safe_fprintf.h"
 #include "stoppable_dispatcher.h"
 
 namespace {
 
-constexpr char kServiceName[] = "com.zarnix.Registry";
 // Large enough for any device's settings; a limit at all makes the Full answer reachable.
 constexpr std::size_t kDefaultMaxKeys = 4096;
 constexpr int kUsageExitStatus = 2;
@@ -82,7 +82,7 @@ DBus::Connection Connect(const Options& options) {
 bool OwnServiceName(DBus::Connection& connection) {
   DBus::CallMessage call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "RequestName");
   DBus::MessageIter writer = call.writer();
-  writer.append_string(kServiceName);
+  writer.append_string(registry_names::kService);
   writer.append_uint32(DBUS_NAME_FLAG_DO_NOT_QUEUE);
   DBus::Message reply = connection.send_blocking(call);
   const unsigned int result = reply.reader().get_uint32();
@@ -103,7 +103,7 @@ int Serve(const Options& options) {
   RegistryService service(connection, registry);
   if (!OwnServiceName(connection)) {
     SafeFprintf(stderr, "ttyweave-registry-service: %s is owned by another connection\n",
-                kServiceName);
+                registry_names::kService);
     return kFailureExitStatus;
   }
   std::printf("ready\n");

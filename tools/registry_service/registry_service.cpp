@@ -6,12 +6,12 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "registry_names.h"
+
 namespace {
 
-constexpr char kObjectPath[] = "/com/zarnix/Registry";
-constexpr char kInvalidNameError[] = "com.zarnix.Registry.Errors.InvalidName";
-constexpr char kFullError[] = "com.zarnix.Registry.Errors.Full";
-constexpr char kInvalidJsonError[] = "com.zarnix.Registry.Errors.InvalidJson";
+using namespace registry_names;
+
 constexpr char kFailedError[] = "org.freedesktop.DBus.Error.Failed";
 
 void LogCall(const char* member, std::initializer_list<std::string> arguments = {}) {
