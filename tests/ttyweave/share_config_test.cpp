@@ -1,10 +1,10 @@
-// Start-up configuration read from a real Registry service: which values enable sharing and
-// which leave it off, and what happens when there is no Registry or no bus at all.
+// Start-up configuration read from a real Registry service: the values that leave sharing off
+// or on beyond those the end-to-end tests try, and how the keys combine. (No Registry or no bus
+// at all: see the end-to-end start-up tests.)
 #include "share_config.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -25,14 +25,6 @@ ShareConfig ReadWith(const std::map<std::string, std::string>& networking) {
 }
 
 }  // namespace
-
-TEST(ReadShareConfig, ATelnetPortFrom1To65535EnablesNetworking) {
-  for (const char* port : {"23", "+23", "0023", "1", "65535"}) {
-    const ShareConfig config = ReadWith({{"telnet", port}});
-    EXPECT_TRUE(config.network_enabled) << port;
-    EXPECT_FALSE(config.serial_with_telnet) << port;
-  }
-}
 
 TEST(ReadShareConfig, ATelnetValueThatIsNoPortLeavesNetworkingOff) {
   for (const char* value :
@@ -60,33 +52,4 @@ TEST(ReadShareConfig, SerialWithTelnetIsAnyNonZeroNumber) {
   const ShareConfig alone = ReadWith({{"serial_with_telnet", "1"}});
   EXPECT_TRUE(alone.serial_with_telnet);
   EXPECT_FALSE(alone.network_enabled);
-}
-
-// A bus without a Registry: every read fails, silently. Runs in a child so that stderr is its
-// own.
-TEST(ReadShareConfig, WithoutARegistryEverythingIsFalseAndNothingIsPrinted) {
-  GTEST_FLAG_SET(death_test_style, "fast");
-  const std::string address = Bus();
-  const auto body = [&] {
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-    ShareConfig config;
-    config.network_enabled = config.serial_with_telnet = true;  // reset by the reader
-    ReadShareConfig(config);
-    _exit(config.network_enabled || config.serial_with_telnet ? 1 : 0);
-  };
-  EXPECT_EXIT(body(), testing::ExitedWithCode(0), "^$");
-}
-
-// No bus at all: the client cannot be built, which is reported in one line; the flags stay
-// false. Runs in a fresh process, without a client yet.
-TEST(ReadShareConfig, WithoutABusTheFailureIsReportedOnceAndEverythingIsFalse) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const auto body = [] {
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", AbsentBusAddress().c_str(), 1);
-    ShareConfig config;
-    ReadShareConfig(config);
-    _exit(config.network_enabled || config.serial_with_telnet ? 1 : 0);
-  };
-  EXPECT_EXIT(body(), testing::ExitedWithCode(0),
-              "^ttyweave: Registry unavailable: [^\n]*No such file or directory\n$");
 }
