@@ -149,6 +149,22 @@ TEST_F(SharedMode, EveryTerminalSeesTheOutputAndEveryTerminalTypesToTheProgram) 
       << err;
 }
 
+// As on a device: no terminal on standard input, so the daemon opens the serial line itself,
+// and the line joins the session as terminal 0, raw both ways.
+TEST_F(SharedMode, TheSerialLineOpenedByTheDaemonJoinsTheSession) {
+  Configure({{"telnet", "23"}, {"serial_with_telnet", "1"}});
+  PseudoTerminal serial;
+  m_sandbox.SetSerialDevice(serial.SlavePath());
+  auto daemon = m_sandbox.Start({"/bin/sh", "-c", "echo ready; read line; echo \"got $line\""});
+  TerminalClient network(m_sandbox.SocketPath());
+  ASSERT_TRUE(network.WaitFor("ready\n")) << daemon->Stderr();
+  EXPECT_NE(serial.ReadUntil("ready\n").find("ready\n"), std::string::npos);
+  serial.Write("from-serial\n");
+  ASSERT_TRUE(network.WaitFor("got from-serial\n")) << network.Received();
+  EXPECT_NE(serial.ReadUntil("got from-serial\n").find("got from-serial\n"), std::string::npos);
+  EXPECT_EQ(ExitCodeOf(daemon->WaitExit()), 0);
+}
+
 TEST_F(SharedMode, AProgramKilledBySignalGives122) {
   Configure({{"telnet", "23"}});
   auto daemon = Start({"/bin/sh", "-c", "kill -KILL $$"});
