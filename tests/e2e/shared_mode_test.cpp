@@ -212,7 +212,7 @@ TEST_F(SharedMode, KernelLogRecordsAboveTheLevelAreRelayed) {
   Configure({{"telnet", "23"}, {"telnet_log_level", "4"}});
   const std::string before = UniqueMarker("before-start");
   WriteKernelLog(3, before);
-  auto daemon = Start({"/bin/sh", "-c", "read line"});
+  auto daemon = Start({"/bin/sh", "-c", "echo ready; read line"});
   TerminalClient network(m_sandbox.SocketPath());
   // The listener starts after the log has been opened at its end.
   ASSERT_TRUE(daemon->WaitForStderr("ttyweave: Starting listener\n"));
@@ -233,7 +233,9 @@ TEST_F(SharedMode, KernelLogRecordsAboveTheLevelAreRelayed) {
   EXPECT_NE(daemon->Stderr().find("Logging directly to serial console will be disabled\n"
                                   "Logging via ttyweave to level 4\n"),
             std::string::npos);
-  // The program inherits no descriptor of the kernel log, while the daemon reads one.
+  // The program inherits no descriptor of the kernel log, while the daemon reads one. (Until
+  // it has started, the forked child is a copy of the daemon, descriptors and all.)
+  ASSERT_TRUE(network.WaitFor("ready\n"));
   EXPECT_TRUE(HoldsKernelLog(daemon->Pid()));
   for (pid_t program : daemon->Descendants()) EXPECT_FALSE(HoldsKernelLog(program)) << program;
   network.Write("\n");
