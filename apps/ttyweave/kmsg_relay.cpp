@@ -3,12 +3,9 @@
 // A line that does not fit waits, and no newer record is read until it has gone in.
 #include <unistd.h>
 
-#include <boost/lexical_cast.hpp>
-#include <boost/tokenizer.hpp>
 #include <cerrno>
-#include <cstring>
-#include <stdexcept>
 
+#include "kmsg_record.h"
 #include "shared_session.h"
 #include "string_operations.h"
 
@@ -16,9 +13,6 @@ namespace {
 
 // The largest record /dev/kmsg hands out fits, with a terminating NUL after it.
 constexpr size_t kKmsgRecordBufferSize = 4096;
-constexpr uint32_t kSeverityMask = 7;
-constexpr uint64_t kMicrosecondsPerSecond = 1000000;
-constexpr uint64_t kMicrosecondsPerMillisecond = 1000;
 
 }  // namespace
 
@@ -51,45 +45,8 @@ void SharedSession::HandleKmsg() {
     return;
   }
   record[got] = '\0';
-  try {
-    FormatKmsgRecord(record);
-  } catch (const std::exception& error) {
-    m_kmsg_line = std::string("ERROR parsing kmsg: ") + error.what();
-  } catch (...) {
-    m_kmsg_line = "ERROR parsing kmsg: Unknown exception";
-  }
+  m_kmsg_line = FormatKmsgRecord(record, m_log_level);
   if (!m_kmsg_line.empty()) PushKmsgLine();
-}
-
-// Record: "<priority>,<sequence>,<microseconds>,<flags>[,...];<message>\n[ KEY=value\n...]".
-// Leaves the relayed line in m_kmsg_line, or nothing for a record below the level.
-void SharedSession::FormatKmsgRecord(char* record) {
-  char* end_of_line = std::strchr(record, '\n');
-  if (end_of_line == nullptr) throw std::runtime_error("Failed to find EOL in kmsg");
-  *end_of_line = '\0';  // continuation lines are not relayed
-  char* semicolon = std::strchr(record, ';');
-  if (semicolon == nullptr) throw std::runtime_error("Failed to find semicolon in kmsg");
-  *semicolon = '\0';
-  const char* message = semicolon + 1;
-
-  using Fields = boost::tokenizer<boost::char_separator<char>>;
-  const std::string prefix(record);
-  const Fields fields(prefix, boost::char_separator<char>(","));
-  Fields::const_iterator field = fields.begin();
-  const auto next_field = [&field, &fields](bool advance) {
-    if (advance) ++field;
-    if (field == fields.end()) throw std::runtime_error("kmsg format error");
-    return *field;
-  };
-  const uint32_t severity = boost::lexical_cast<uint32_t>(next_field(false)) & kSeverityMask;
-  if (m_log_level <= severity) return;                    // later fields are not even looked at
-  (void)boost::lexical_cast<uint64_t>(next_field(true));  // sequence number: must be a number
-  const uint64_t timestamp = boost::lexical_cast<uint64_t>(next_field(true));
-  next_field(true);  // flags: must be there
-  m_kmsg_line = strprintf(
-      "{%5lu.%03lu} %s\r\n", static_cast<unsigned long>(timestamp / kMicrosecondsPerSecond),
-      static_cast<unsigned long>(timestamp % kMicrosecondsPerSecond / kMicrosecondsPerMillisecond),
-      message);
 }
 
 // All of the waiting line goes into the output ring, or none of it.

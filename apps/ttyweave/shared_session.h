@@ -122,7 +122,6 @@ class SharedSession {
 
   // Kernel log relay (kmsg_relay.cpp).
   void HandleKmsg();
-  void FormatKmsgRecord(char* record);
   void PushKmsgLine();
 
   // Terminal table and listener (terminal_table.cpp).
