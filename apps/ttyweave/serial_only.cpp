@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "close_on_exec.h"
 #include "errno_exception.h"
 #include "safe_fprintf.h"
 
 void ExecProgram(int /*argc*/, char** argv) {
+  CloseOnExecAboveStandardDescriptors();
   execvp(argv[0], argv);
   throw ErrnoException(errno, argv[0]);
 }

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "assertion_report.h"
+#include "close_on_exec.h"
 #include "errno_exception.h"
 #include "safe_fprintf.h"
 #include "terminal_mode.h"
@@ -62,6 +63,7 @@ void SleepFully(time_t seconds) {
   sigemptyset(&handled);
   AddHandledSignals(&handled);
   sigprocmask(SIG_UNBLOCK, &handled, nullptr);
+  CloseOnExecAboveStandardDescriptors();
   execvp(argv[0], argv);
   SafeFprintf(stderr, "exec failed: %s\n", std::strerror(errno));
   _exit(kExecFailedStatus);
