@@ -1,126 +1,129 @@
-// assert() must stay active here whatever the build type.
+// Every way a failed check is reported, one row per mechanism. Each runs in a child process in
+// which the kernel log cannot be opened for writing, so that the report goes to standard error.
+// assert() is the mechanism under test, in every build type.
 #undef NDEBUG
-#include "assertion_report.h"
-
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cassert>
-#include <csignal>
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <functional>
 #include <string>
 
-#include "child_process.h"
-#include "kernel_log.h"
+#include "assertion_report.h"
+#include "errno_exception.h"
+#include "exception_handlers.h"
 
 namespace {
 
-std::string Pid(int pid) { return std::to_string(pid); }
+constexpr unsigned kCheckLine = __LINE__ + 1;
+void CheckFails() { PLINTH_CHECK(1 + 1 == 3); }
 
-bool Aborted(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT; }
+constexpr unsigned kAssertLine = __LINE__ + 3;
+void AssertFails() {
+  const int x = 0;
+  assert(x > 0);
+}
+
+// A read-only bind of an empty file over the kernel log: opening it for writing fails.
+bool HideKernelLog() {
+  char path[] = "/tmp/ttyweave-no-kmsg-XXXXXX";
+  const int fd = mkstemp(path);
+  const bool hidden =
+      fd >= 0 && unshare(CLONE_NEWNS) == 0 &&
+      mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+      mount(path, "/dev/kmsg", nullptr, MS_BIND, nullptr) == 0 &&
+      mount(nullptr, "/dev/kmsg", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+  unlink(path);
+  return hidden;
+}
+
+// What `fail` writes to standard output and error (in that order) before the child aborts.
+std::string ReportOf(const std::function<void()>& fail) {
+  int ends[2];
+  if (pipe(ends) != 0) return "no pipe";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(ends[1], 1);
+    dup2(ends[1], 2);
+    if (!HideKernelLog()) _exit(3);
+    fail();
+    _exit(4);
+  }
+  close(ends[1]);
+  std::string report;
+  char buffer[4096];
+  for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) report.append(buffer, n);
+  close(ends[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGABRT) report += "[no abort]";
+  return report;
+}
+
+std::string Record(const std::string& expression, const std::string& where) {
+  return "\r\nASSERT FAILED: " + expression + "\r\n" + where + "\r\n\r\n";
+}
+
+const std::string kTerminateRecord =
+    Record("false", "lib/platform/exception_handlers:41:void {anonymous}::TerminateHandler()");
+
+[[noreturn]] void Terminate(std::exception_ptr exception) {
+  InstallExceptionHandlers();
+  [exception]() noexcept { std::rethrow_exception(exception); }();
+  std::abort();
+}
+
+TEST(AssertionReport, EachMechanismReportsTheFailedCheck) {
+  const struct {
+    const char* mechanism;
+    std::function<void()> fail;
+    std::string report;
+  } rows[] = {
+      {"PLINTH_CHECK", CheckFails,
+       Record("1 + 1 == 3", "tests/platform/assertion_report_test:" + std::to_string(kCheckLine) +
+                                ":void {anonymous}::CheckFails()")},
+      {"ReportAssertionMessage",
+       [] {
+         ReportAssertionMessage("lib/platform/singleton", 117, "f()", "Invalid pointer", "Pointer=%p",
+                                reinterpret_cast<void*>(0x10));
+         std::abort();
+       },
+       "\r\nASSERT FAILED: Invalid pointer\r\nPointer=0x10\r\nlib/platform/singleton:117:f()\r\n\r\n"},
+      {"assert", AssertFails,
+       "GLIBC assert\r\n" + Record("x > 0", "tests/platform/assertion_report_test.cpp:" +
+                                                std::to_string(kAssertLine) +
+                                                ":void {anonymous}::AssertFails()")},
+      {"__assert_perror_fail", [] { __assert_perror_fail(EPERM, "file.c", 7, "g()"); },
+       Record("Operation not permitted", "file.c:7:g()")},
+      {"__assert", [] { __assert("y", "file.c", 8); }, Record("y", "file.c:8:UNKNOWN")},
+      {"uncaught ErrnoException",
+       [] { Terminate(std::make_exception_ptr(ErrnoException(EPERM, "setsid"))); },
+       "Unhandled exception of type '14ErrnoException'.\n  what(): setsid: Operation not permitted "
+       "(1)\n" + kTerminateRecord},
+      {"uncaught int", [] { Terminate(std::make_exception_ptr(7)); },
+       "Unhandled exception of type 'i'.\n  unknown exception type.\n" + kTerminateRecord},
+      {"terminate without exception",
+       [] {
+         InstallExceptionHandlers();
+         std::terminate();
+       },
+       "std::terminate called without current exception\n" + kTerminateRecord},
+      {"unexpected",
+       [] {
+         InstallExceptionHandlers();
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+         std::unexpected();
+       },
+       "std::unexpected called without current exception\n" +
+           Record("false", "lib/platform/exception_handlers:73:void {anonymous}::UnexpectedHandler()")},
+  };
+  for (const auto& row : rows) EXPECT_EQ(ReportOf(row.fail), row.report) << row.mechanism;
+}
 
 }  // namespace
-
-TEST(ReportAssertion, WritesACriticalRecordToTheKernelLog) {
-  KernelLogReader log;
-  const std::string marker = UniqueMarker("report-check");
-  ReportAssertion("lib/platform/example", 117, "void Example()", marker.c_str());
-  const std::string record = log.WaitFor(marker);
-  ASSERT_FALSE(record.empty());
-  // Severity 2 (critical; the kernel files it under the user facility), both lines in one
-  // record with the inner newline escaped.
-  EXPECT_EQ(std::stoi(record) & 7, 2) << record;
-  EXPECT_NE(record.find(";User space assert from process " + Pid(getpid()) + ": " + marker +
-                        "\\x0aASSERT Executing lib/platform/example:117:void Example()\n"),
-            std::string::npos)
-      << record;
-}
-
-TEST(ReportAssertion, FallsBackToStderrWithoutTheKernelLog) {
-  const ChildResult child = RunInChild([] {
-    if (!HideKernelLogForWriting()) _exit(3);
-    std::printf("before");  // flushed ahead of the report
-    ReportAssertion("lib/platform/example", 9, "int Example(int)", "m_exit");
-  });
-  ASSERT_EQ(child.status, 0) << "could not hide /dev/kmsg";
-  EXPECT_EQ(child.out, "before");
-  EXPECT_EQ(child.err,
-            "\r\nASSERT FAILED: m_exit\r\nlib/platform/example:9:int Example(int)\r\n\r\n");
-}
-
-TEST(ReportAssertionMessage, AddsTheDetailLine) {
-  KernelLogReader log;
-  const std::string marker = UniqueMarker("message-check");
-  ReportAssertionMessage("lib/platform/singleton", 145, "T* Get()", "Invalid pointer", "Pointer=%s",
-                         marker.c_str());
-  const std::string record = log.WaitFor(marker);
-  EXPECT_NE(record.find(";User space assert from " + Pid(getpid()) +
-                        ": Invalid pointer\\x0aPointer=" + marker +
-                        "ASSERT Executing lib/platform/singleton:145:T* Get()\n"),
-            std::string::npos)
-      << record;
-
-  const ChildResult child = RunInChild([] {
-    if (!HideKernelLogForWriting()) _exit(3);
-    ReportAssertionMessage("lib/platform/singleton", 117, "S()", "Invalid pointer", "Pointer=%d",
-                           7);
-  });
-  EXPECT_EQ(
-      child.err,
-      "\r\nASSERT FAILED: Invalid pointer\r\nPointer=7\r\nlib/platform/singleton:117:S()\r\n\r\n");
-}
-
-TEST(PlinthCheck, ReportsSourceWithoutExtensionFunctionAndConditionThenAborts) {
-  const ChildResult child = RunInChild([] {
-    if (!HideKernelLogForWriting()) _exit(3);
-    int readers = 2;
-    PLINTH_CHECK(readers < 1);
-  });
-  EXPECT_TRUE(Aborted(child.status));
-  EXPECT_EQ(
-      child.err.rfind("\r\nASSERT FAILED: readers < 1\r\ntests/platform/assertion_report_test:", 0),
-      0u)
-      << child.err;
-  EXPECT_NE(
-      child.err.find(":PlinthCheck_ReportsSourceWithoutExtensionFunctionAndConditionThenAborts_"
-                     "Test::TestBody()::<lambda()>\r\n"),
-      std::string::npos)
-      << child.err;
-}
-
-// The process's own assert() takes the same road: a line on stdout, the record, then abort.
-TEST(AssertEntryPoints, FailedAssertReportsToTheKernelLogAndAborts) {
-  KernelLogReader log;
-  const std::string marker = UniqueMarker("glibc-assert");
-  const ChildResult child = RunInChild([&] {
-    const int x = 0;
-    assert(x > 0 && !marker.empty());
-  });
-  EXPECT_TRUE(Aborted(child.status));
-  EXPECT_EQ(child.out, "GLIBC assert\r\n");
-  EXPECT_EQ(child.err, "");
-  const std::string record = log.WaitFor("x > 0 && !marker.empty()");
-  EXPECT_NE(record.find("User space assert from process "), std::string::npos) << record;
-  EXPECT_NE(record.find("ASSERT Executing tests/platform/assertion_report_test.cpp:"),
-            std::string::npos)
-      << record;
-}
-
-TEST(AssertEntryPoints, AssertPerrorReportsTheErrorText) {
-  const ChildResult child = RunInChild([] {
-    if (!HideKernelLogForWriting()) _exit(3);
-    __assert_perror_fail(ENOENT, "some/file.c", 12, "void f()");
-  });
-  EXPECT_TRUE(Aborted(child.status));
-  EXPECT_EQ(child.err,
-            "\r\nASSERT FAILED: No such file or directory\r\nsome/file.c:12:void f()\r\n\r\n");
-}
-
-TEST(AssertEntryPoints, BsdAssertReportsAnUnknownFunction) {
-  const ChildResult child = RunInChild([] {
-    if (!HideKernelLogForWriting()) _exit(3);
-    __assert("a == b", "old/file.c", 31);
-  });
-  EXPECT_TRUE(Aborted(child.status));
-  EXPECT_EQ(child.err, "\r\nASSERT FAILED: a == b\r\nold/file.c:31:UNKNOWN\r\n\r\n");
-}

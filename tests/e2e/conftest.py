@@ -1,0 +1,323 @@
+"""The one fixture of the end-to-end tests: the real daemon binary in a private mount namespace in
+which the test's own files stand in for /run (so /var/run/ttyweave-socket), /etc/passwd,
+/proc/sys/kernel/printk and /dev/ttyS0, on a private system bus with, when the test gives
+settings, the development Registry service. Every process a test starts is ended by its pid."""
+import ctypes
+import errno
+import json
+import os
+import select
+import socket
+import struct
+import subprocess
+import termios
+import time
+import tty
+
+import pytest
+
+BUILD = os.environ.get("TTYWEAVE_BUILD", os.path.join(os.path.dirname(__file__), "../../build"))
+DAEMON = f"{BUILD}/apps/ttyweave/ttyweave"
+REGISTRY = f"{BUILD}/tools/registry_service/ttyweave-registry-service"
+USAGE = "Usage: ttyweave <prog> [<params...>]\n"
+OWNER_UID = 4242  # "tessaline" in the sandbox's user list
+PRINTK = "7\t4\t1\t7\n"
+DEADLINE = 20  # seconds a condition may take on a loaded machine before its test fails
+SHOW_ENV = ["/bin/sh", "-c", 'echo "serial=${CONSOLE_SERIAL-unset} multi=${CONSOLE_MULTI-unset}" >&2']
+# Mounts each SOURCE over TARGET with OPTIONS, then becomes the command: the daemon keeps the pid.
+ENTER_WORLD = 'while [ "$1" != -- ]; do mount -o "$3" "$1" "$2" || exit 126; shift 3; done; shift; exec "$@"'
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>system</type><listen>unix:path={}</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>
+<allow receive_sender="*"/></policy></busconfig>"""
+
+
+def wait_until(condition, timeout=DEADLINE):
+    """Looks at `condition` until it holds or the time is up; returns its last value."""
+    end = time.monotonic() + timeout
+    while not (value := condition()) and time.monotonic() < end:
+        time.sleep(0.01)
+    return value
+
+
+def pump(streams, until, timeout=DEADLINE):
+    """Reads what arrives on `streams`, as it arrives, until `until()` holds; returns its last value."""
+    end = time.monotonic() + timeout
+    while not (value := until()) and time.monotonic() < end:
+        live = [stream for stream in streams if not stream.ended]
+        for stream in select.select(live, [], [], 0.05)[0] if live else []:
+            stream.read()
+        if not live:
+            time.sleep(0.01)
+    return value
+
+
+class Stream:
+    """What arrives on a descriptor: a network terminal, or one side of a pseudo-terminal."""
+
+    def __init__(self, fd):
+        self.fd, self.data, self.ended = fd, bytearray(), False
+
+    def fileno(self):
+        return self.fd
+
+    def read(self):
+        try:
+            chunk = os.read(self.fd, 1 << 16)
+        except OSError:  # a pseudo-terminal whose other side is gone
+            chunk = b""
+        self.data += chunk
+        self.ended = not chunk
+
+    def wait_for(self, text, timeout=DEADLINE):
+        return pump([self], lambda: text in self.data, timeout)
+
+    def wait_bytes(self, count, timeout=DEADLINE):
+        return pump([self], lambda: len(self.data) >= count, timeout)
+
+    def wait_end(self, timeout=DEADLINE):
+        return pump([self], lambda: self.ended, timeout)
+
+    def write(self, data):
+        os.write(self.fd, data)
+
+
+class Terminal(Stream):
+    """A network terminal: a connection to the session's socket."""
+
+    def __init__(self, path):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        assert wait_until(lambda: self.sock.connect_ex(path) == 0), f"cannot connect to {path}"
+        super().__init__(self.sock.fileno())
+
+    def write(self, data):
+        self.sock.sendall(data)
+
+    def close(self):
+        self.sock.close()
+
+
+class Pty(Stream):
+    """A raw pseudo-terminal; the test reads and writes its master."""
+
+    def __init__(self):
+        master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.slave_path = os.ttyname(self.slave)
+        super().__init__(master)
+
+
+class KernelLog:
+    """The kernel log's records from now on."""
+
+    def __init__(self):
+        self.fd = os.open("/dev/kmsg", os.O_RDONLY | os.O_NONBLOCK)
+        os.lseek(self.fd, 0, os.SEEK_END)
+
+    def write(self, severity, text):
+        with open("/dev/kmsg", "w") as kmsg:
+            kmsg.write(f"<{severity}>{text}\n")
+
+    def wait_for(self, text):
+        """The first record holding `text`, as (priority, microseconds, message); None in time."""
+        def find():
+            while True:
+                try:
+                    record = os.read(self.fd, 8192).decode(errors="replace")
+                except BlockingIOError:
+                    return None
+                except BrokenPipeError:  # records overwritten meanwhile: go on with the rest
+                    continue
+                prefix, _, message = record.partition(";")
+                if text in message:
+                    fields = prefix.split(",")
+                    return int(fields[0]), int(fields[2]), message.split("\n")[0]
+        return wait_until(find)
+
+
+def relayed_line(record):
+    """The line the daemon relays for a record (priority, microseconds, message)."""
+    _, micros, message = record
+    return f"{{{micros // 1000000:5}.{micros % 1000000 // 1000:03}}} {message}\r\n".encode()
+
+
+def process_info(pid):
+    """(state, parent, utime + stime in clock ticks) of a process, or None when it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return fields[0], int(fields[1]), int(fields[11]) + int(fields[12])
+
+
+def cpu_seconds(pid):
+    return process_info(pid)[2] / os.sysconf("SC_CLK_TCK")
+
+
+def descendants(pid):
+    children = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        info = process_info(int(entry))
+        if info:
+            children.setdefault(info[1], []).append(int(entry))
+    found = list(children.get(pid, []))
+    for child in found:  # the list grows as it is walked
+        found += children.get(child, [])
+    return found
+
+
+# x86_64 system call numbers; BPF opcodes for "load the number", "compare", "return".
+SYSCALLS = {"chmod": 90, "fchmodat": 268, "setsid": 112, "ioctl": 16}
+BPF_LOAD, BPF_JEQ, BPF_RET = 0x20, 0x15, 0x06
+SECCOMP_RET_ALLOW, SECCOMP_RET_ERRNO = 0x7FFF0000, 0x00050000
+
+
+def refusing(rules):
+    """A pre-exec step that makes the system calls of `rules` (a name, or a name and the value of
+    the second argument, such as an ioctl request) fail with EPERM in the daemon and its child."""
+    code = b""
+    for name, *argument in rules:
+        code += struct.pack("HBBI", BPF_LOAD, 0, 0, 0)
+        if argument:
+            code += struct.pack("HBBI", BPF_JEQ, 0, 3, SYSCALLS[name])
+            code += struct.pack("HBBI", BPF_LOAD, 0, 0, 24) + struct.pack("HBBI", BPF_JEQ, 0, 1, argument[0])
+        else:
+            code += struct.pack("HBBI", BPF_JEQ, 0, 1, SYSCALLS[name])
+        code += struct.pack("HBBI", BPF_RET, 0, 0, SECCOMP_RET_ERRNO | errno.EPERM)
+    code += struct.pack("HBBI", BPF_RET, 0, 0, SECCOMP_RET_ALLOW)
+    filter_ = ctypes.create_string_buffer(code)
+    program = ctypes.create_string_buffer(struct.pack("HxxxxxxQ", len(code) // 8, ctypes.addressof(filter_)))
+    libc = ctypes.CDLL(None, use_errno=True)
+
+    def install():
+        _ = filter_  # kept alive until the exec
+        if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, program, 0, 0):  # no new privileges; filter
+            os._exit(126)
+    return install
+
+
+class Daemon:
+    def __init__(self, popen, stderr_path):
+        self.popen, self.pid, self.stderr_path = popen, popen.pid, stderr_path
+
+    def stderr(self):
+        with open(self.stderr_path, errors="replace", newline="") as err:
+            return err.read()
+
+    def wait_stderr(self, text, timeout=DEADLINE):
+        return wait_until(lambda: text in self.stderr(), timeout)
+
+    def wait(self, timeout=DEADLINE):
+        """The exit status (negative: the signal that ended it)."""
+        return self.popen.wait(timeout)
+
+    def signal(self, number):
+        os.kill(self.pid, number)
+
+    def kill(self):
+        for pid in [self.pid] + descendants(self.pid):
+            try:
+                os.kill(pid, 9)
+            except ProcessLookupError:
+                pass
+        self.popen.wait()
+
+
+class Sandbox:
+    """The daemon's world: a folder whose files are bound over the daemon's fixed paths."""
+
+    def __init__(self, folder):
+        self.dir = str(folder)
+        os.mkdir(f"{self.dir}/run")
+        self.write("passwd", "root:x:0:0:root:/root:/bin/sh\n"
+                   "tessaline:x:4242:4242::/nonexistent:/usr/sbin/nologin\n")
+        self.write("printk", PRINTK)
+        self.write("serial", "")
+        self.serial = f"{self.dir}/serial"  # what /dev/ttyS0 is in the world
+        self.binds = []  # more (source, target, options) for the world
+        self.env = {}
+        self.console = Pty()  # the daemon's standard input and output unless the test says otherwise
+        self.processes = []
+        self.bus = None
+
+    def path(self, name):
+        return f"{self.dir}/{name}"
+
+    def write(self, name, text):
+        with open(self.path(name), "w") as file:
+            file.write(text)
+
+    def read(self, name):
+        with open(self.path(name), errors="replace", newline="") as file:
+            return file.read()
+
+    @property
+    def socket_path(self):
+        return self.path("run/ttyweave-socket")
+
+    def spawn(self, argv, stdout, **options):
+        process = subprocess.Popen(argv, stdout=stdout, stderr=subprocess.STDOUT, **options)
+        self.processes.append(process)
+        return process
+
+    def start_bus(self):
+        """A private system bus; returns its address."""
+        if not self.bus:
+            self.write("bus.conf", BUS_CONFIG.format(self.path("bus")))
+            daemon = self.spawn(["dbus-daemon", "--nofork", f"--config-file={self.path('bus.conf')}",
+                                 "--print-address=1"], subprocess.PIPE)
+            self.bus = daemon.stdout.readline().decode().strip()
+        return self.bus
+
+    def start_registry(self, networking):
+        """The development Registry service with these "networking" settings."""
+        self.write("settings.json", json.dumps({"networking": networking}))
+        log = open(self.path("registry.log"), "w")
+        self.spawn([REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus()], log)
+        assert wait_until(lambda: self.read("registry.log").startswith("ready\n")), self.read("registry.log")
+
+    def start(self, args, settings=None, stdin=None, session_leader=True, refuse=(), **options):
+        """Starts `ttyweave args...` in the world: on the console unless `stdin` says otherwise, with
+        the Registry holding `settings` (none: no Registry on the bus)."""
+        if settings is not None:
+            self.start_registry(settings)
+        env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.start_bus())
+        env.update(self.env)
+        stderr_path = self.path(f"stderr-{len(self.processes)}")
+        with open(stderr_path, "w") as err:
+            popen = subprocess.Popen(
+                self.world([DAEMON, *args]),
+                stdin=self.console.slave if stdin is None else stdin, stdout=self.console.slave if stdin is None else err,
+                stderr=err, env={k: v for k, v in env.items() if v is not None},
+                start_new_session=session_leader, preexec_fn=refusing(refuse) if refuse else None, **options)
+        self.processes.append(popen)
+        return Daemon(popen, stderr_path)
+
+    def world(self, argv):
+        """The command that runs `argv` in the world, with the same pid."""
+        binds = [(self.path("run"), "/run", "bind"), (self.path("passwd"), "/etc/passwd", "bind"),
+                 (self.path("printk"), "/proc/sys/kernel/printk", "bind"), (self.serial, "/dev/ttyS0", "bind")]
+        mounts = [word for bind in binds + self.binds for word in bind]
+        return ["unshare", "-m", "--propagation", "private", "sh", "-c", ENTER_WORLD, "world", *mounts, "--", *argv]
+
+    def terminals(self, count):
+        return [Terminal(self.socket_path) for _ in range(count)]
+
+    def close(self):
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                Daemon(process, None).kill()
+
+
+@pytest.fixture
+def sandbox(tmp_path):
+    box = Sandbox(tmp_path)
+    yield box
+    box.close()
+
+
+@pytest.fixture
+def kernel_log():
+    return KernelLog()

@@ -1,0 +1,83 @@
+"""How a shared session ends, with which exit status, and which signals end it."""
+import ctypes
+import os
+import re
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import Terminal, wait_until
+
+NETWORK = {"telnet": "23"}
+TIOCSCTTY, TIOCSPGRP = 0x540E, 0x5410
+
+
+def adopt_orphans():
+    """Processes orphaned from now on become this test's children, so it can see how they end."""
+    assert ctypes.CDLL(None).prctl(36, 1, 0, 0, 0) == 0  # PR_SET_CHILD_SUBREAPER
+
+
+def reap(pid):
+    """The wait status of an orphan once it has ended."""
+    return wait_until(lambda: os.waitpid(pid, os.WNOHANG)[1] or None)
+
+
+@pytest.mark.parametrize("program, refuse, status, report", [
+    ("exit 3", (), 3, "ttyweave: Received signal 17\nttyweave: Child exited: 3\n"),
+    ("kill -KILL $$", (), 122, "ttyweave: Received signal 17\nttyweave: Child exited on signal 9\n"),
+    (None, (), 2, "exec failed: No such file or directory\n"),
+    ("exit 0", [("setsid",)], 125, "Unable to disassociate from controlling tty\n"),
+    ("exit 0", [("ioctl", TIOCSCTTY)], 123, "Failed to set controlling tty: Operation not permitted\n"),
+    ("exit 0", [("ioctl", TIOCSPGRP)], 124, "Failed to tcsetpgrp: Operation not permitted\n"),
+])
+def test_the_programs_end_is_the_sessions_exit_status(sandbox, program, refuse, status, report):
+    args = ["/bin/sh", "-c", program] if program else ["/nonexistent/program", "arg"]
+    daemon = sandbox.start(args, settings=NETWORK, refuse=refuse)
+    assert daemon.wait() == status
+    assert report in daemon.stderr()
+    assert daemon.stderr().endswith(f"ttyweave: Child exited: {status}\n" if status != 122 else report)
+
+
+def test_sigterm_ends_the_session_with_121_and_the_program_gets_sigterm_then_sigkill(sandbox):
+    adopt_orphans()
+    daemon = sandbox.start(["/bin/sh", "-c", "trap 'echo got-term >&2' TERM; echo pid=$$ >&2; "
+                            "while :; do sleep 0.05; done"], settings=NETWORK)
+    assert daemon.wait_stderr("pid=")
+    program = int(re.search(r"pid=(\d+)", daemon.stderr())[1])
+    signalled = time.monotonic()
+    daemon.signal(signal.SIGTERM)
+    assert daemon.wait() == 121
+    status = reap(program)
+    assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL
+    assert time.monotonic() - signalled >= 0.95, "SIGKILL came without the second's grace"
+    assert "ttyweave: Received signal 15\n" in daemon.stderr() and "got-term\n" in daemon.stderr()
+
+
+def test_other_signals_and_a_stopped_program_are_only_reported(sandbox):
+    daemon = sandbox.start(["/bin/sh", "-c", "echo pid=$$ >&2; read x; exit 5"], settings=NETWORK)
+    terminal = Terminal(sandbox.socket_path)
+    assert daemon.wait_stderr("pid=")
+    program = int(re.search(r"pid=(\d+)", daemon.stderr())[1])
+    expected = ""
+    for number, report in [(signal.SIGINT, ""), (signal.SIGHUP, ""), (signal.SIGUSR1, "Unexpected signal 10"),
+                           (signal.SIGPIPE, "Unexpected signal 13")]:
+        daemon.signal(number)
+        expected += f"ttyweave: Received signal {number}\n" + (f"ttyweave: {report}\n" if report else "")
+        assert daemon.wait_stderr(expected)
+    for number in signal.SIGSTOP, signal.SIGCONT:
+        os.kill(program, number)
+        expected += "ttyweave: Received signal 17\nttyweave: received SIGCHLD but there was nothing to wait for\n"
+        assert daemon.wait_stderr(expected)
+    terminal.write(b"x\n")
+    assert daemon.wait() == 5
+    assert daemon.stderr().endswith(expected + "ttyweave: Received signal 17\nttyweave: Child exited: 5\n")
+
+
+def test_end_of_file_on_the_serial_console_ends_the_session_with_120(sandbox):
+    sandbox.serial = "/dev/null"
+    daemon = sandbox.start(["/bin/sh", "-c", "exec sleep 1000"], stdin=subprocess.DEVNULL,
+                           settings=dict(NETWORK, serial_with_telnet="1"))
+    assert daemon.wait() == 120
+    assert "ttyweave: EOF on serial terminal\n" in daemon.stderr()

@@ -1,0 +1,208 @@
+"""The shared session's byte paths: output to every terminal, history, keystrokes, the terminal limit,
+and terminals that stop reading, vanish or fail."""
+import fcntl
+import os
+import re
+import signal
+import socket
+import struct
+import termios
+import threading
+import time
+
+import pytest
+
+from conftest import Pty, Terminal, cpu_seconds, process_info, pump, relayed_line, wait_until
+
+NETWORK = {"telnet": "23"}
+WITH_SERIAL = {"telnet": "23", "serial_with_telnet": "1"}
+# A session asleep in poll uses next to no CPU; a spinning one a whole second per second.
+SPIN_BOUND = 0.3
+KMSG_LINE = re.compile(rb"\{[ 0-9]{5,}\.[0-9]{3}\} [^\r\n]*\r\n")
+
+
+def pattern(size):
+    """Bytes that show where they were lost: 16-byte blocks naming their offset."""
+    return b"".join(b"%015x." % i for i in range(size // 16 + 1))[:size]
+
+
+def copy_on_request(sandbox, data):
+    """A program that says "ready", waits for a line, writes `data`, waits for another line."""
+    with open(sandbox.path("data"), "wb") as file:
+        file.write(data)
+    return ["/bin/sh", "-c", 'echo ready; read go; cat "$0"; read done', sandbox.path("data")]
+
+
+def cpu_over(pid, seconds=1.5):
+    before = cpu_seconds(pid)
+    time.sleep(seconds)
+    return cpu_seconds(pid) - before
+
+
+def test_every_terminal_receives_all_output_to_the_last_byte_and_every_terminal_types(sandbox):
+    data = pattern(150000)  # less than a network terminal's socket takes: none is ever blocked
+    with open(sandbox.path("data"), "wb") as file:
+        file.write(data)
+    daemon = sandbox.start(["/bin/sh", "-c", 'echo ready; read a; echo "first $a"; read b; echo "then $b"; '
+                            'read go; cat "$0"; exit 3', sandbox.path("data")], settings=WITH_SERIAL)
+    terminals = sandbox.terminals(2) + [sandbox.console]
+    assert all(t.wait_for(b"ready\n") for t in terminals), daemon.stderr()
+    terminals[0].write(b"net\n")
+    assert terminals[0].wait_for(b"first net\n")
+    sandbox.console.write(b"serial\n")
+    assert terminals[0].wait_for(b"then serial\n")
+    terminals[1].write(b"go\n")
+    expected = b"ready\nfirst net\nthen serial\n" + data
+    assert pump(terminals, lambda: all(len(t.data) >= len(expected) for t in terminals)), daemon.stderr()
+    assert all(t.data == expected for t in terminals)
+    assert daemon.wait() == 3
+    assert "ttyweave: Received signal 17\nttyweave: Child exited: 3\n" in daemon.stderr()
+
+
+@pytest.mark.parametrize("size", [100, 5000])
+def test_a_new_terminal_first_receives_the_last_4095_bytes(sandbox, size):
+    data = pattern(size)
+    daemon = sandbox.start(["/bin/sh", "-c", 'printf %s "$0"; read x; echo after', data], settings=WITH_SERIAL)
+    assert sandbox.console.wait_bytes(size), daemon.stderr()  # the session has read it all
+    late = Terminal(sandbox.socket_path)
+    assert late.wait_bytes(min(size, 4095))
+    late.write(b"x\n")
+    assert late.wait_for(b"after\n") and late.data == data[-4095:] + b"after\n"
+
+
+def test_keys_read_in_one_pass_reach_the_program_in_terminal_order(sandbox):
+    daemon = sandbox.start(["/bin/sh", "-c", "echo ready; exec cat"], settings=NETWORK)
+    terminals = sandbox.terminals(3)
+    assert all(t.wait_for(b"ready\n") for t in terminals)
+    daemon.signal(signal.SIGSTOP)
+    assert wait_until(lambda: process_info(daemon.pid)[0] == "T")
+    for terminal, text in reversed(list(zip(terminals, [b"first-", b"second-", b"third-"]))):
+        terminal.write(text)
+    daemon.signal(signal.SIGCONT)
+    assert all(t.wait_for(b"third-") and t.data == b"ready\nfirst-second-third-" for t in terminals)
+
+
+@pytest.mark.parametrize("settings, network", [(WITH_SERIAL, 7), (NETWORK, 8)])
+def test_eight_terminals_in_all_and_the_next_client_is_refused(sandbox, settings, network):
+    sandbox.start(["/bin/sh", "-c", "echo ready; read x; echo after; read y"], settings=settings)
+    terminals = sandbox.terminals(network)
+    assert all(t.wait_for(b"ready\n") for t in terminals)
+    refused = Terminal(sandbox.socket_path)
+    assert refused.wait_end() and refused.data == b"Too many terminals"
+    terminals.pop(3).close()  # its place goes to the next client
+    terminals.append(Terminal(sandbox.socket_path))
+    assert terminals[-1].wait_for(b"ready\n")
+    terminals[-1].write(b"x\n")
+    assert all(t.wait_for(b"ready\nafter\n") for t in terminals)
+
+
+def test_a_network_terminal_that_stops_reading_is_dropped_within_a_moment(sandbox):
+    data = pattern(2000000)
+    daemon = sandbox.start(copy_on_request(sandbox, data), settings=NETWORK)
+    stalled, reader = sandbox.terminals(2)
+    assert stalled.wait_for(b"ready\n") and reader.wait_for(b"ready\n")
+    started = time.monotonic()
+    reader.write(b"go\n")
+    assert pump([reader], lambda: "is blocked" in daemon.stderr())
+    # It may hold everyone back for 50 ms; a limit near seconds would freeze the session that long.
+    assert time.monotonic() - started < 2, "the stalled terminal held the session back too long"
+    expected = b"ready\n" + data
+    assert reader.wait_bytes(len(expected)) and reader.data == expected
+    assert stalled.wait_end() and len(stalled.data) < len(expected) and expected.startswith(stalled.data)
+    assert "ttyweave: Terminal 0 is blocked. Disconnecting.\n" in daemon.stderr()
+
+
+def held_back(stream):
+    """True once nothing more arrives on the pseudo-terminal for half a second: the session holds
+    the program back."""
+    def pending():
+        return struct.unpack("i", fcntl.ioctl(stream.fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+    samples = []
+    for _ in range(5):
+        samples.append(pending())
+        time.sleep(0.1)
+    return samples[0] > 0 and len(set(samples)) == 1
+
+
+def test_a_stalled_serial_console_is_never_dropped_and_a_waiting_kernel_log_line_goes_in_whole(
+        sandbox, kernel_log):
+    data = pattern(400000)
+    daemon = sandbox.start(copy_on_request(sandbox, data), settings=dict(WITH_SERIAL, telnet_log_level="7"))
+    console = sandbox.console
+    assert console.wait_for(b"ready\n"), daemon.stderr()
+    console.write(b"go\n")
+    assert wait_until(lambda: held_back(console))
+    markers = [f"ttyweave-held-{os.getpid()}-{i}" for i in (1, 2)]
+    for marker in markers:
+        kernel_log.write(6, marker)
+    lines = [relayed_line(kernel_log.wait_for(marker)) for marker in markers]
+    expected = b"ready\n" + data
+    assert pump([console], lambda: lines[1] in console.data and len(KMSG_LINE.sub(b"", console.data)) >= len(expected))
+    console.write(b"done\n")
+    assert daemon.wait() == 0
+    received = bytes(console.data)
+    assert lines[0] in received and received.index(lines[0]) < received.index(lines[1])
+    assert KMSG_LINE.sub(b"", received) == expected, "output lost, or a line not whole"
+    assert "Disconnecting" not in daemon.stderr()
+
+
+def test_terminals_that_vanish_mid_output_cost_nothing_but_themselves(sandbox):
+    data = pattern(2000000)
+    daemon = sandbox.start(copy_on_request(sandbox, data), settings=NETWORK)
+    half_closed, closed, reader = terminals = sandbox.terminals(3)
+    assert all(t.wait_for(b"ready\n") for t in terminals)
+    reader.write(b"go\n")
+    assert pump(terminals, lambda: all(len(t.data) > 100000 for t in terminals))
+    half_closed.sock.shutdown(socket.SHUT_RD)  # the session's next write fails with EPIPE
+    closed.close()
+    expected = b"ready\n" + data
+    assert reader.wait_bytes(len(expected)) and reader.data == expected
+    assert daemon.wait_stderr("ttyweave: Received signal 13\nttyweave: Unexpected signal 13\n")
+    assert "ttyweave: Abandoning terminal 0 due to 'Broken pipe' on write\n" in daemon.stderr()
+    reader.write(b"done\n")
+    assert daemon.wait() == 0
+
+
+def test_a_full_input_ring_neither_drops_a_terminal_nor_loses_a_key_nor_spins(sandbox):
+    """The program reads nothing while two terminals type far more than the pseudo-terminal and the
+    input ring hold, and one of them hangs up with its bytes still unread."""
+    daemon = sandbox.start(["/bin/sh", "-c", 'echo ready; while [ ! -e "$0" ]; do sleep 0.02; done; '
+                            'exec cat > "$1"', sandbox.path("flag"), sandbox.path("received")], settings=NETWORK)
+    typist, leaver = sandbox.terminals(2)
+    assert typist.wait_for(b"ready\n") and leaver.wait_for(b"ready\n")
+    typed = bytes(b & 0x7F for b in pattern(600000))  # each terminal types from its own half of the bytes
+    left_behind = bytes(b | 0x80 for b in pattern(60000))
+    typing = threading.Thread(target=typist.write, args=(typed,))
+    typing.start()
+    unsent = lambda: struct.unpack("i", fcntl.ioctl(typist.fd, termios.TIOCOUTQ, b"\0\0\0\0"))[0]
+    assert wait_until(lambda: unsent() >= 100000), daemon.stderr()
+    leaver.write(left_behind)
+    leaver.close()
+    assert cpu_over(daemon.pid) < SPIN_BOUND, "the session spins"
+    sandbox.write("flag", "")
+    total, received = len(typed) + len(left_behind), sandbox.path("received")
+    assert wait_until(lambda: os.path.exists(received) and os.path.getsize(received) >= total), daemon.stderr()
+    typing.join()
+    merged = open(received, "rb").read()
+    assert bytes(b for b in merged if b < 0x80) == typed
+    assert bytes(b for b in merged if b >= 0x80) == left_behind
+    assert not re.search("Disconnecting|Abandoning|disconnected", daemon.stderr()), daemon.stderr()
+
+
+def test_a_failing_serial_console_holds_nobody_back_and_does_not_make_the_session_spin(sandbox):
+    """The console is a pseudo-terminal master whose other side is closed: reads fail, hang-ups
+    are reported on every poll."""
+    console = Pty()
+    os.close(console.slave)
+    data = pattern(300000)
+    daemon = sandbox.start(copy_on_request(sandbox, data), settings=WITH_SERIAL, stdin=console.fd)
+    network = Terminal(sandbox.socket_path)
+    assert network.wait_for(b"ready\n"), daemon.stderr()
+    network.write(b"go\n")
+    expected = b"ready\n" + data
+    assert network.wait_bytes(len(expected)) and network.data == expected, daemon.stderr()
+    assert cpu_over(daemon.pid) < SPIN_BOUND, "the session spins"
+    # Looked at again about once a second, not on every pass.
+    assert 1 <= daemon.stderr().count("ttyweave: Ignoring serial terminal") <= 10, daemon.stderr()
+    network.write(b"done\n")
+    assert daemon.wait() == 0
