@@ -1,151 +1,125 @@
 #pragma once
 
-// Fixed-size byte rings whose begin operations hand out contiguous spans for direct read() and
-// write() calls and whose end operations commit what the call moved. No allocation: the storage
-// is inside the object. Misuse is a broken invariant and fails a PLINTH_CHECK.
+// Fixed-size byte rings for the session's two byte paths. A transfer is split in two halves so
+// that one readv() or writev() moves bytes straight into or out of the ring: a begin operation
+// hands out the room (or the bytes still to send) as up to two runs, the part up to the end of
+// the array and the part after the wrap; an end operation commits the count the call returned.
+// No allocation: the storage is inside the object. Misuse is a broken invariant (PLINTH_CHECK).
 
+#include <sys/uio.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "assertion_report.h"
 
-// A contiguous run of bytes inside a ring: where it starts and how many bytes it holds.
-struct ByteSpan {
-  uint8_t* data;
-  size_t size;
+// Up to two runs of a ring's array, in ring order, ready for readv() or writev().
+struct ByteSpans {
+  iovec parts[2];
+  int count;    // parts in use
+  size_t size;  // bytes in all of them
 };
+
+namespace ring_detail {
+
+// The `length` bytes from `start` on, in an array of `size` bytes that wraps at its end.
+inline ByteSpans Runs(uint8_t* array, size_t size, size_t start, size_t length) {
+  const size_t first = std::min(length, size - start);
+  return {{{array + start, first}, {array, length - first}}, length == 0 ? 0 : first < length ? 2 : 1,
+          length};
+}
+
+}  // namespace ring_detail
 
 // One writer, one reader. Holds at most SIZE - 1 bytes: one slot always stays empty so that a
 // full ring can be told from an empty one.
 template <size_t SIZE>
 class CircularByteBuffer {
  public:
-  // Free contiguous room at the write position (never wraps onto the reader).
-  ByteSpan BeginPush() {
-    size_t span;
-    if (m_wp >= m_rp) {
-      span = SIZE - m_wp;
-      if (m_rp == 0) --span;
-    } else {
-      span = m_rp - m_wp - 1;
-    }
-    return {m_buffer + m_wp, span};
-  }
+  // The free room at the write position.
+  ByteSpans BeginPush() { return ring_detail::Runs(m_buffer, SIZE, m_wp, SIZE - 1 - Used()); }
 
   // Commits `written` bytes (a read() result that is not negative) at the write position.
   void EndPush(int written) {
-    m_wp += written;
-    PLINTH_CHECK(m_wp <= SIZE);
-    if (m_wp == SIZE) m_wp = 0;
+    PLINTH_CHECK(written >= 0 && static_cast<size_t>(written) <= SIZE - 1 - Used());
+    m_wp = (m_wp + written) % SIZE;
   }
 
-  // Readable contiguous bytes at the read position; the part after the wrap comes next time.
-  ByteSpan BeginPop() {
-    const size_t span = m_rp <= m_wp ? m_wp - m_rp : SIZE - m_rp;
-    return {m_buffer + m_rp, span};
-  }
+  // The bytes waiting at the read position.
+  ByteSpans BeginPop() { return ring_detail::Runs(m_buffer, SIZE, m_rp, Used()); }
 
   // Releases `read` bytes (a write() result that is not negative) at the read position.
   void EndPop(int read) {
-    m_rp += read;
-    PLINTH_CHECK(m_rp <= SIZE);
-    if (m_rp == SIZE) m_rp = 0;
+    PLINTH_CHECK(read >= 0 && static_cast<size_t>(read) <= Used());
+    m_rp = (m_rp + read) % SIZE;
   }
 
   bool IsEmpty() const { return m_wp == m_rp; }
-  bool IsFull() const { return (m_wp + 1) % SIZE == m_rp; }
+  bool IsFull() const { return Used() == SIZE - 1; }
 
  private:
+  size_t Used() const { return (m_wp + SIZE - m_rp) % SIZE; }
+
   uint8_t m_buffer[SIZE] = {};
   size_t m_wp = 0;
   size_t m_rp = 0;
 };
 
 // One writer, up to MAX_READERS readers (0 to m_active_readers - 1, always dense), each at its
-// own pace. The writer never passes a live reader; bytes every reader has consumed stay as
-// history, from which a reader added later is served first.
+// own pace. The writer never passes a live reader, so no reader has more than SIZE - 1 bytes to
+// read; bytes every reader has consumed stay as history, from which a reader added later is
+// served first.
 template <size_t SIZE, size_t MAX_READERS>
 class MultiReaderCircularByteBuffer {
  public:
-  // Free contiguous room at the write position over all live readers; with no reader the
-  // writer is never held up and overwrites history.
-  ByteSpan BeginPush() {
-    size_t span = SIZE - m_wp;
-    for (size_t r = 0; r < m_active_readers; ++r) {
-      if (m_rp[r] > m_wp) {
-        span = Min(span, m_rp[r] - m_wp - 1);
-      } else if (m_rp[r] == 0) {
-        span = Min(span, SIZE - m_wp - 1);
-      }
-    }
-    return {m_buffer + m_wp, span};
-  }
+  // The free room at the write position: what every live reader lets the writer add. With no
+  // reader the writer is never held up and overwrites the history, the whole array if need be.
+  ByteSpans BeginPush() { return ring_detail::Runs(m_buffer, SIZE, m_wp, Room()); }
 
   // Commits `written` bytes at the write position.
   void EndPush(int written) {
-    PLINTH_CHECK(written >= 0);
-    m_wp += written;
-    PLINTH_CHECK(m_wp <= SIZE);
-    if (m_wp == SIZE) m_wp = 0;
-    // No commit crosses the end of the array, so this reaches exactly SIZE at the first wrap.
-    if (m_total_written < SIZE) m_total_written += written;
+    PLINTH_CHECK(written >= 0 && static_cast<size_t>(written) <= Room());
+    m_wp = (m_wp + written) % SIZE;
+    // Only says whether the array has been filled: stops counting there.
+    m_total_written = std::min(SIZE, m_total_written + written);
   }
 
   // Copies all `length` bytes in, across the wrap if need be, or nothing at all (false).
   bool PushAll(const void* data, size_t length) {
-    if (length == 0) return true;  // (data may then be null, which memmove must not see)
-    const ByteSpan first = BeginPush();
-    if (length <= first.size) {
-      std::memmove(first.data, data, length);
-      EndPush(static_cast<int>(length));
-      return true;
-    }
-    const size_t saved_wp = m_wp;
-    const size_t saved_total_written = m_total_written;
-    EndPush(static_cast<int>(first.size));
-    const ByteSpan second = BeginPush();
-    if (length > first.size + second.size) {
-      m_wp = saved_wp;
-      m_total_written = saved_total_written;
-      return false;
-    }
+    const ByteSpans room = BeginPush();
+    if (length > room.size) return false;
+    const size_t first = std::min(length, room.parts[0].iov_len);
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    std::memmove(first.data, bytes, first.size);
-    std::memmove(second.data, bytes + first.size, length - first.size);
-    EndPush(static_cast<int>(length - first.size));
+    if (first > 0) std::memcpy(room.parts[0].iov_base, bytes, first);
+    if (length > first) std::memcpy(room.parts[1].iov_base, bytes + first, length - first);
+    EndPush(static_cast<int>(length));
     return true;
   }
 
-  // Bytes that `reader` has still to read, up to the end of the array.
-  ByteSpan BeginPop(uint32_t reader) {
-    const size_t rp = m_rp[reader];
-    return {m_buffer + rp, rp <= m_wp ? m_wp - rp : SIZE - rp};
+  // The bytes that `reader` has still to read.
+  ByteSpans BeginPop(uint32_t reader) {
+    return ring_detail::Runs(m_buffer, SIZE, m_rp[reader], Unread(reader));
   }
 
   // Releases `read` bytes for `reader`.
   void EndPop(uint32_t reader, int read) {
-    m_rp[reader] += read;
-    PLINTH_CHECK(m_rp[reader] <= SIZE);
-    if (m_rp[reader] == SIZE) m_rp[reader] = 0;
+    PLINTH_CHECK(read >= 0 && static_cast<size_t>(read) <= Unread(reader));
+    m_rp[reader] = (m_rp[reader] + read) % SIZE;
   }
 
   bool IsEmpty(uint32_t reader) const { return m_rp[reader] == m_wp; }
-  bool IsFull(uint32_t reader) const { return (m_wp + 1) % SIZE == m_rp[reader]; }
+  bool IsFull(uint32_t reader) const { return Unread(reader) == SIZE - 1; }
   size_t ActiveReaders() const { return m_active_readers; }
 
   // Adds reader number `reader` (the next free one). It first receives the history: all bytes
   // written so far, or the last SIZE - 1 once the array has been filled, which makes it full.
   void AddReader(uint32_t reader) {
     PLINTH_CHECK(reader == m_active_readers);
-    // Not checked by callers of the ring itself; a reader past the array would corrupt memory.
+    // Not checked by the ring's callers; a reader past the array would corrupt memory.
     PLINTH_CHECK(reader < MAX_READERS);
-    if (m_total_written > SIZE - 1) {
-      m_rp[reader] = (m_wp + 1) % SIZE;
-    } else {
-      PLINTH_CHECK(m_wp >= m_total_written);
-      m_rp[reader] = m_wp - m_total_written;
-    }
+    m_rp[reader] = (m_wp + SIZE - std::min(m_total_written, SIZE - 1)) % SIZE;
     ++m_active_readers;
   }
 
@@ -157,7 +131,14 @@ class MultiReaderCircularByteBuffer {
   }
 
  private:
-  static size_t Min(size_t a, size_t b) { return a < b ? a : b; }
+  size_t Unread(uint32_t reader) const { return (m_wp + SIZE - m_rp[reader]) % SIZE; }
+
+  size_t Room() const {
+    if (m_active_readers == 0) return SIZE;
+    size_t most_unread = 0;
+    for (uint32_t r = 0; r < m_active_readers; ++r) most_unread = std::max(most_unread, Unread(r));
+    return SIZE - 1 - most_unread;
+  }
 
   uint8_t m_buffer[SIZE] = {};
   size_t m_wp = 0;

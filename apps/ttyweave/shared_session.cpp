@@ -1,3 +1,5 @@
+// SharedSession: the object itself, the child program on the pseudo-terminal, and the exit
+// status the session ends with.
 #include "shared_session.h"
 
 #include <fcntl.h>
@@ -90,21 +92,23 @@ SharedSession::SharedSession()
     : m_master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)),
       m_fds{},
       m_terminals(0),
-      m_child_pid(-1),
+      m_child_pid(kNoChild),
       m_exit(false),
       m_exit_status(kSessionLostExitStatus),
       m_log_level(0),
       m_kmsg_fd(-1),
-      m_master_hung_up(false),
-      m_serial_resume_time{} {
+      m_listener(-1),
+      m_last_accept_error(0),
+      m_serial_lost_bytes(0),
+      m_master_may_hold_output(false) {
   if (m_master < 0) throw ErrnoException(errno, "openpt");
   if (unlockpt(m_master) < 0) {
     const int error = errno;
     close(m_master);
     throw ErrnoException(error, "unlockpt");
   }
-  // The loop must wait only in poll: a write that finds less room than poll promised returns
-  // short instead of blocking the session.
+  // The loop must wait only in poll: it reads the master again until it has nothing more, and
+  // a write that finds less room than poll promised returns short instead of blocking.
   try {
     SetNonBlocking(m_master);
   } catch (...) {
@@ -120,12 +124,11 @@ SharedSession::SharedSession()
 }
 
 SharedSession::~SharedSession() {
-  if (m_child_pid >= 0) StopChild();
+  if (!ChildReaped()) StopChild();
   if (m_master >= 0) close(m_master);
   for (size_t i = 0; i < m_terminals; ++i)
     if (!IsSerialConsole(i)) close(TerminalFd(i));
-  const int listener = m_fds[kListenerSlot].fd;
-  if (listener != -1) close(listener < 0 ? ~listener : listener);
+  if (m_listener >= 0) close(m_listener);
   if (m_fds[kSignalSlot].fd >= 0) close(m_fds[kSignalSlot].fd);
   if (m_kmsg_fd >= 0) close(m_kmsg_fd);
 }
@@ -139,12 +142,13 @@ void SharedSession::StartChild(int /*argc*/, char** argv) {
   // Bytes pass unchanged both ways: no echo, no line editing, no translation.
   SetRawMode(slave);
   std::fflush(nullptr);  // nothing buffered is written twice
-  m_child_pid = fork();
-  if (m_child_pid == 0) RunChild(slave, argv);
+  const pid_t pid = fork();
+  if (pid == 0) RunChild(slave, argv);
   const int fork_error = errno;
   close(slave);
   // Without a child the session would have nothing to share and nothing that ends it.
-  if (m_child_pid < 0) throw ErrnoException(fork_error, "fork");
+  if (pid < 0) throw ErrnoException(fork_error, "fork");
+  m_child_pid = pid;
 }
 
 void SharedSession::StopChild() {

@@ -35,10 +35,18 @@ constexpr char kListenerOwner[] = "tessaline";
 // One shared session: a program on a pseudo-terminal whose output goes to every terminal (the
 // serial console and network clients) and to which every terminal's input goes. Owns the
 // pseudo-terminal, the child, every descriptor it polls and both rings. One thread only.
+// Its parts: shared_session.cpp (the object and its child), shared_session_loop.cpp (the loop
+// and the child's bytes), shared_session_terminals.cpp (terminals and the listener),
+// shared_session_signals.cpp and shared_session_kmsg.cpp (the kernel log relay).
 class SharedSession {
  public:
   // The serial console and seven network terminals.
   static constexpr size_t kMaxTerminals = 8;
+  // The child's output and kernel log lines on their way to the terminals: a new terminal's
+  // history is the last kOutputRingSize - 1 bytes.
+  static constexpr size_t kOutputRingSize = 4096;
+  // All terminals' keys on their way to the child: what the child has not taken yet.
+  static constexpr size_t kInputRingSize = 128;
 
   // Opens the pseudo-terminal master. Throws ErrnoException("openpt" or "unlockpt").
   SharedSession();
@@ -59,9 +67,6 @@ class SharedSession {
   // ErrnoException("signalfd").
   void SetupSignals();
 
-  // Relays the kernel log records read from `fd` (non-blocking, one record per read) whose
-  // severity number is below `level`. The session takes ownership of `fd`.
-  void SetKernelLog(int fd, uint32_t level);
   // Reads the relay level from the settings ("telnet_log_level") and opens the kernel log after
   // its newest record, so that only what is logged from now on is relayed. Prints how it will
   // log; never throws: without a usable level nothing is relayed.
@@ -76,9 +81,6 @@ class SharedSession {
   // Adds a connected descriptor as the next terminal; it first receives the output history.
   // Throws std::runtime_error("Too many terminals") when all eight places are taken.
   void AddTerminal(int fd);
-  // Closes terminal `index` and removes it; the terminals after it move down one index.
-  void RemoveTerminal(size_t index);
-  size_t TerminalCount() const { return m_terminals; }
 
   // Moves bytes between the child and the terminals until the session ends: the child was
   // reaped (its last output is then still delivered, for at most a second), SIGTERM arrived, or
@@ -90,7 +92,31 @@ class SharedSession {
   int GetExitStatus() const;
 
  private:
-  enum class TerminalOutcome { kServed, kParked, kRemoved, kSessionLost };
+  using Clock = std::chrono::steady_clock;
+
+  // Why a terminal sits out of the poll for a while.
+  enum class Rest {
+    kNone,
+    kForInputRoom,  // hung up with its last keys unread while the input ring was full
+    kAfterError,    // the serial console, after an error, until its back-off is over
+  };
+  // What the session keeps of a terminal besides its poll slot; moves with the slot.
+  struct TerminalState {
+    Rest rest = Rest::kNone;
+    // Since when it has held the child back (its reader full) without taking anything.
+    Clock::time_point blocked_since{};
+  };
+  enum class Outcome { kServed, kRemoved, kSessionLost };
+
+  // How long a network terminal may hold the child back before it is disconnected: a live client
+  // drains a whole ring in far less, and the others stall no longer.
+  static constexpr std::chrono::milliseconds kBlockedTerminalTimeout{50};
+  // How often a serial console that keeps failing is looked at again: soon enough to resume
+  // after a passing fault, seldom enough not to flood standard error with its messages.
+  static constexpr std::chrono::seconds kSerialRetryInterval{1};
+  // How long the listener rests after a failed accept (out of descriptors, say) before the
+  // waiting connection is tried again: a user hardly notices, and the loop does not spin.
+  static constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
   // Poll table slots.
   static constexpr size_t kListenerSlot = 0;
@@ -99,57 +125,70 @@ class SharedSession {
   static constexpr size_t kKmsgSlot = 3;
   static constexpr size_t kFirstTerminalSlot = 4;
   static constexpr size_t kPollSlots = kFirstTerminalSlot + kMaxTerminals;
-  // How often a serial console that keeps failing is looked at again: soon enough to resume
-  // after a passing fault, seldom enough not to flood standard error with its messages.
-  static constexpr std::chrono::seconds kSerialRetryInterval{1};
 
-  // Session loop (session_loop.cpp).
-  int PreparePoll(bool* blocked_timeout);
-  int HoldUpOutput();
+  // Session loop and the child's bytes (shared_session_loop.cpp).
+  void PreparePoll(Clock::time_point now);
+  int PollTimeout(Clock::time_point now) const;
+  bool SessionOver(Clock::time_point now);
+  bool AnyOutputPending() const;
   bool ServeChild();
+  bool ReadChildOutput();
+  bool WriteChildInput();
   void CloseMaster();
-  bool ServeTerminals();
-  TerminalOutcome ServeTerminal(size_t index);
-  TerminalOutcome ReadTerminal(size_t index, short events, bool* in_error);
-  TerminalOutcome WriteTerminal(size_t index, bool* in_error);
-  void DisconnectBlockedTerminals();
-  void DeliverFinalOutput();
   void EndSessionWithoutChildStatus();
+  bool ChildReaped() const { return m_child_pid == kNoChild; }
 
-  // Signals (session_signals.cpp).
+  // Terminals and the listener (shared_session_terminals.cpp).
+  bool ServeTerminals();
+  Outcome ServeTerminal(size_t index);
+  Outcome ReadTerminal(size_t index, short events, bool* failed);
+  Outcome WriteTerminal(size_t index, bool* failed);
+  void WriteToTerminals();
+  void RestAfterError(size_t index);
+  void RemoveTerminal(size_t index);
+  void AcceptConnection(Clock::time_point now);
+  void ExpireDeadlines(Clock::time_point now);
+  pollfd& TerminalSlot(size_t index) { return m_fds[kFirstTerminalSlot + index]; }
+  const pollfd& TerminalSlot(size_t index) const { return m_fds[kFirstTerminalSlot + index]; }
+  int TerminalFd(size_t index) const;
+  bool IsSerialConsole(size_t index) const { return TerminalFd(index) == 0; }
+  bool IsResting(size_t index) const { return m_terminal[index].rest != Rest::kNone; }
+  void RestTerminal(size_t index, Rest why);
+  void WakeTerminal(size_t index);
+  void DropRestingConsoleBacklog();
+
+  // Signals (shared_session_signals.cpp).
   void HandleSignal();
   void ReapChild(pid_t pid);
 
-  // Kernel log relay (kmsg_relay.cpp).
+  // Kernel log relay (shared_session_kmsg.cpp).
   void HandleKmsg();
   void PushKmsgLine();
-
-  // Terminal table and listener (terminal_table.cpp).
-  void AcceptConnection();
-  pollfd& TerminalSlot(size_t index) { return m_fds[kFirstTerminalSlot + index]; }
-  int TerminalFd(size_t index) const;
-  bool IsSerialConsole(size_t index) const { return TerminalFd(index) == 0; }
-  bool IsParked(size_t index) const { return m_fds[kFirstTerminalSlot + index].fd < 0; }
-  void Park(size_t index);
-  void BackOffSerialConsole(size_t index);
-  void ResumeParkedTerminals();
-  void DropParkedConsoleBacklog();
-  int SerialRetryTimeout() const;
+  void SetKernelLog(int fd, uint32_t level);
 
   int m_master;
   pollfd m_fds[kPollSlots];
   size_t m_terminals;
-  pid_t m_child_pid;
+  static constexpr pid_t kNoChild = -1;
+  pid_t m_child_pid;  // kNoChild before the start and once it has been reaped
   bool m_exit;
   int m_exit_status;
   uint32_t m_log_level;
   std::string m_kmsg_line;
-  MultiReaderCircularByteBuffer<4096, kMaxTerminals> m_output;
-  CircularByteBuffer<128> m_input;
-  // The kernel log descriptor (-1: no relay); slot 3 holds it only while no line is waiting.
+  MultiReaderCircularByteBuffer<kOutputRingSize, kMaxTerminals> m_output;
+  CircularByteBuffer<kInputRingSize> m_input;
+  TerminalState m_terminal[kMaxTerminals];
+  // The kernel log (-1: no relay); slot 3 holds it only while no line is waiting.
   int m_kmsg_fd;
-  // The child's side of the pseudo-terminal has closed; its last bytes are still being read.
-  bool m_master_hung_up;
-  // When a serial console that reported an error is looked at again.
-  std::chrono::steady_clock::time_point m_serial_resume_time;
+  // The listening socket (-1: none); slot 0 holds it except while it rests after a failed accept.
+  int m_listener;
+  Clock::time_point m_accept_retry_time{};
+  int m_last_accept_error;
+  // The serial console's back-off after an error, and the output it lost meanwhile.
+  Clock::time_point m_serial_resume_time{};
+  size_t m_serial_lost_bytes;
+  // Whether the master may hold output, as far as the last poll tells: after the child has
+  // ended, the session ends once no output is pending and none may come.
+  bool m_master_may_hold_output;
+  Clock::time_point m_drain_deadline{};
 };

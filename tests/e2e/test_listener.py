@@ -2,6 +2,7 @@
 import errno
 import os
 import re
+import resource
 import socket
 import stat
 
@@ -66,3 +67,19 @@ def test_the_program_holds_only_its_standard_descriptors(sandbox, settings):
     assert daemon.wait() == 0 and sandbox.console.wait_for(b" 2 -> "), daemon.stderr()
     listing = re.findall(rb" (\d+) -> (\S+)", sandbox.console.data)
     assert [int(fd) for fd, target in listing if not target.startswith(b"/proc/")] == [0, 1, 2], listing
+
+
+def test_a_connection_that_waits_out_a_failed_accept_is_taken_in_soon_after(sandbox):
+    daemon = sandbox.start(["/bin/sh", "-c", "echo history; read x"], settings=NETWORK)
+    first = Terminal(sandbox.socket_path)  # kept: its descriptor in the daemon stays taken
+    assert first.wait_for(b"history\n")
+    held = {int(fd) for fd in os.listdir(f"/proc/{daemon.pid}/fd")}
+    lowest_free = min(set(range(len(held) + 1)) - held)
+    soft_limit = resource.prlimit(daemon.pid, resource.RLIMIT_NOFILE)
+    # The next descriptor is out of reach.
+    resource.prlimit(daemon.pid, resource.RLIMIT_NOFILE, (lowest_free, soft_limit[1]))
+    waiting = Terminal(sandbox.socket_path)
+    assert daemon.wait_stderr("Accept failed: Too many open files\n")
+    resource.prlimit(daemon.pid, resource.RLIMIT_NOFILE, soft_limit)
+    # Nothing else happens meanwhile: only the daemon's own retry takes the connection in.
+    assert waiting.wait_for(b"history\n", timeout=3)

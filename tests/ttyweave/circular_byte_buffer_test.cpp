@@ -13,6 +13,26 @@
 
 namespace {
 
+// The i-th byte of the runs, in ring order.
+uint8_t& ByteAt(const ByteSpans& spans, size_t i) {
+  const size_t first = spans.count > 0 ? spans.parts[0].iov_len : 0;
+  const iovec& part = i < first ? spans.parts[0] : spans.parts[1];
+  return static_cast<uint8_t*>(part.iov_base)[i < first ? i : i - first];
+}
+
+// The runs must be `size` bytes from `position` on, wrapping at the end of the array.
+template <size_t SIZE>
+::testing::AssertionResult RunsAre(const ByteSpans& spans, uint8_t* base, size_t position, size_t size) {
+  const size_t first = std::min(size, SIZE - position);
+  const bool right = spans.size == size && spans.count == (size == 0 ? 0 : first < size ? 2 : 1) &&
+                     (size == 0 || (spans.parts[0].iov_base == base + position &&
+                                    spans.parts[0].iov_len == first)) &&
+                     (first == size || (spans.parts[1].iov_base == base && spans.parts[1].iov_len == size - first));
+  if (right) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "runs of " << spans.size << " bytes, expected " << size
+                                       << " from " << position;
+}
+
 // Draws how many of `limit` bytes an operation moves: often all or none, otherwise any.
 size_t DrawCount(std::mt19937_64& random, size_t limit) {
   switch (random() % 4) {
@@ -25,13 +45,13 @@ size_t DrawCount(std::mt19937_64& random, size_t limit) {
   }
 }
 
-// One ring's life of `operations` steps; fresh rings often, so that the first time round the
+// Random pushes, all-or-nothing pushes, pops, added and removed readers. One ring's life of `operations` steps; fresh rings often, so that the first time round the
 // array (before any wrap) is exercised as much as the steady state.
 template <size_t SIZE, size_t READERS>
 void CheckOneMultiReaderRing(std::mt19937_64& random, size_t operations) {
   using Ring = MultiReaderCircularByteBuffer<SIZE, READERS>;
   Ring ring;
-  uint8_t* const base = ring.BeginPush().data;
+  uint8_t* const base = static_cast<uint8_t*>(ring.BeginPush().parts[0].iov_base);
   std::deque<uint8_t> history;  // the last SIZE bytes ever written
   size_t total = 0;
   std::vector<std::deque<uint8_t>> unread;
@@ -43,17 +63,15 @@ void CheckOneMultiReaderRing(std::mt19937_64& random, size_t operations) {
     const size_t wp = total % SIZE;
     size_t free_room = SIZE;  // what all readers together let the writer add
     for (const auto& queue : unread) free_room = std::min(free_room, SIZE - 1 - queue.size());
-    const size_t expected_push_span = std::min(SIZE - wp, free_room);
     const unsigned choice = random() % (push_weight + 5);
 
     if (choice < push_weight) {
-      const ByteSpan room = ring.BeginPush();
-      ASSERT_EQ(room.data, base + wp) << "op " << op;
-      ASSERT_EQ(room.size, expected_push_span) << "op " << op;
+      const ByteSpans room = ring.BeginPush();
+      ASSERT_TRUE(RunsAre<SIZE>(room, base, wp, free_room)) << "op " << op;
       const size_t n = DrawCount(random, room.size);
       for (size_t i = 0; i < n; ++i) {
         const uint8_t byte = static_cast<uint8_t>(random());
-        room.data[i] = byte;
+        ByteAt(room, i) = byte;
         history.push_back(byte);
         for (auto& queue : unread) queue.push_back(byte);
       }
@@ -64,7 +82,7 @@ void CheckOneMultiReaderRing(std::mt19937_64& random, size_t operations) {
       const size_t length = random() % 3 == 0 ? random() % (SIZE + 1) : random() % (SIZE / 8 + 1);
       std::vector<uint8_t> data(length);
       for (auto& byte : data) byte = static_cast<uint8_t>(random());
-      const bool fits = unread.empty() ? length <= SIZE : length <= free_room;
+      const bool fits = length <= free_room;
       Ring before;
       std::memcpy(static_cast<void*>(&before), &ring, sizeof ring);
       ASSERT_EQ(ring.PushAll(data.data(), length), fits) << "op " << op << " length " << length;
@@ -83,12 +101,11 @@ void CheckOneMultiReaderRing(std::mt19937_64& random, size_t operations) {
       const uint32_t reader = static_cast<uint32_t>(random() % unread.size());
       auto& queue = unread[reader];
       const size_t rp = (wp + SIZE - queue.size()) % SIZE;
-      const ByteSpan span = ring.BeginPop(reader);
-      ASSERT_EQ(span.data, base + rp) << "op " << op;
-      ASSERT_EQ(span.size, std::min(queue.size(), SIZE - rp)) << "op " << op;
+      const ByteSpans span = ring.BeginPop(reader);
+      ASSERT_TRUE(RunsAre<SIZE>(span, base, rp, queue.size())) << "op " << op;
       const size_t n = DrawCount(random, span.size);
       for (size_t i = 0; i < n; ++i) {
-        ASSERT_EQ(span.data[i], queue.front()) << "op " << op << " byte " << i;
+        ASSERT_EQ(ByteAt(span, i), queue.front()) << "op " << op << " byte " << i;
         queue.pop_front();
       }
       ring.EndPop(reader, static_cast<int>(n));
@@ -125,7 +142,7 @@ void CheckMultiReaderRingAgainstModel(uint64_t seed, size_t operations) {
 template <size_t SIZE>
 void CheckSingleReaderRingAgainstModel(uint64_t seed, size_t operations) {
   CircularByteBuffer<SIZE> ring;
-  uint8_t* const base = ring.BeginPush().data;
+  uint8_t* const base = static_cast<uint8_t*>(ring.BeginPush().parts[0].iov_base);
   std::deque<uint8_t> unread;
   size_t wp = 0;
   std::mt19937_64 random(seed);
@@ -133,24 +150,22 @@ void CheckSingleReaderRingAgainstModel(uint64_t seed, size_t operations) {
   for (size_t op = 0; op < operations; ++op) {
     if (op % 101 == 0) push_weight = random() % 3;
     if (random() % 3 < push_weight + 1) {
-      const ByteSpan room = ring.BeginPush();
-      ASSERT_EQ(room.data, base + wp) << "op " << op;
-      ASSERT_EQ(room.size, std::min(SIZE - wp, SIZE - 1 - unread.size())) << "op " << op;
+      const ByteSpans room = ring.BeginPush();
+      ASSERT_TRUE(RunsAre<SIZE>(room, base, wp, SIZE - 1 - unread.size())) << "op " << op;
       const size_t n = DrawCount(random, room.size);
       for (size_t i = 0; i < n; ++i) {
-        room.data[i] = static_cast<uint8_t>(random());
-        unread.push_back(room.data[i]);
+        ByteAt(room, i) = static_cast<uint8_t>(random());
+        unread.push_back(ByteAt(room, i));
       }
       ring.EndPush(static_cast<int>(n));
       wp = (wp + n) % SIZE;
     } else {
       const size_t rp = (wp + SIZE - unread.size()) % SIZE;
-      const ByteSpan span = ring.BeginPop();
-      ASSERT_EQ(span.data, base + rp) << "op " << op;
-      ASSERT_EQ(span.size, std::min(unread.size(), SIZE - rp)) << "op " << op;
+      const ByteSpans span = ring.BeginPop();
+      ASSERT_TRUE(RunsAre<SIZE>(span, base, rp, unread.size())) << "op " << op;
       const size_t n = DrawCount(random, span.size);
       for (size_t i = 0; i < n; ++i) {
-        ASSERT_EQ(span.data[i], unread.front()) << "op " << op;
+        ASSERT_EQ(ByteAt(span, i), unread.front()) << "op " << op;
         unread.pop_front();
       }
       ring.EndPop(static_cast<int>(n));

@@ -1,6 +1,6 @@
-// The daemon's signals arrive as records on a signal descriptor, polled with the session's other
-// descriptors: the child's end and SIGTERM end the session with their exit status, and a write
-// to a vanished terminal (SIGPIPE) cannot kill the daemon.
+// SharedSession: signals. They arrive as records on a signal descriptor, polled with the
+// session's other descriptors: the child's end and SIGTERM end the session with their exit
+// status, and a write to a vanished terminal (SIGPIPE) cannot kill the daemon.
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,7 +71,7 @@ void SharedSession::ReapChild(pid_t pid) {
     return;
   }
   if (pid != m_child_pid) return;
-  m_child_pid = -1;
+  m_child_pid = kNoChild;
   m_exit = true;
   m_exit_status = exit_status;
 }

@@ -1,0 +1,191 @@
+// SharedSession: the session loop, and the child's side of the byte paths. Each pass decides
+// what every descriptor waits for, makes one poll call and serves what became ready, in order:
+// signals, kernel log, child, terminals, one new connection; then the deadlines that ran out.
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "errno_exception.h"
+#include "safe_fprintf.h"
+#include "shared_session.h"
+
+namespace {
+
+constexpr int kNoTimeout = -1;
+// How long the child's last output may still take to reach the terminals after it has ended:
+// a serial console at 115200 baud takes a whole ring in a third of that, and the daemon's exit
+// is not held up noticeably.
+constexpr auto kFinalOutputTimeout = std::chrono::seconds(1);
+// Reads of the child's output in one pass while it has more and the terminals take it all:
+// enough to carry a flood with few polls, few enough that signals, the kernel log and the
+// terminals' keys are still served every few milliseconds.
+constexpr int kChildReadsPerPass = 16;
+
+void SetRequested(pollfd& slot, short event, bool wanted) {
+  slot.events = wanted ? (slot.events | event) : (slot.events & ~event);
+}
+
+}  // namespace
+
+void SharedSession::RunSession() {
+  for (Clock::time_point now = Clock::now(); !SessionOver(now);) {
+    PreparePoll(now);
+    const int ready = poll(m_fds, kFirstTerminalSlot + m_terminals, PollTimeout(now));
+    if (ready < 0) throw ErrnoException(errno, "poll");
+    now = Clock::now();
+    const pollfd& master = m_fds[kMasterSlot];
+    // Not asked while the terminals hold it back: it may hold more then.
+    m_master_may_hold_output =
+        m_master >= 0 && (!(master.events & POLLIN) || (master.revents & (POLLIN | POLLHUP)));
+    if (ready > 0) {
+      if (m_fds[kSignalSlot].revents != 0) HandleSignal();
+      if (m_fds[kKmsgSlot].revents != 0) HandleKmsg();
+      if (!ServeChild() || !ServeTerminals()) return;
+      if (m_fds[kListenerSlot].revents != 0) AcceptConnection(now);
+    }
+    ExpireDeadlines(now);
+  }
+}
+
+// The session ends at once on SIGTERM or when it is lost; after the child's end, once its last
+// output has reached every terminal that takes it, or the time for that is up.
+bool SharedSession::SessionOver(Clock::time_point now) {
+  if (!m_exit) return false;
+  if (!ChildReaped()) return true;
+  if (m_drain_deadline == Clock::time_point{}) m_drain_deadline = now + kFinalOutputTimeout;
+  return now >= m_drain_deadline || (!AnyOutputPending() && !m_master_may_hold_output);
+}
+
+// A failing terminal rests out of the poll and is not waited for.
+bool SharedSession::AnyOutputPending() const {
+  for (size_t i = 0; i < m_terminals; ++i)
+    if (!IsResting(i) && !m_output.IsEmpty(static_cast<uint32_t>(i))) return true;
+  return false;
+}
+
+// Sets what every slot waits for from the rings' state. The child is read only while every
+// terminal has room for more: a slow terminal holds it back.
+void SharedSession::PreparePoll(Clock::time_point now) {
+  DropRestingConsoleBacklog();
+  bool any_reader_full = false;
+  for (size_t i = 0; i < m_terminals; ++i) {
+    const bool full = m_output.IsFull(static_cast<uint32_t>(i));
+    any_reader_full = any_reader_full || full;
+    // Held back since the first pass that finds it full (a write it takes starts it again).
+    Clock::time_point& blocked_since = m_terminal[i].blocked_since;
+    if (!full) {
+      blocked_since = {};
+    } else if (blocked_since == Clock::time_point{}) {
+      blocked_since = now;
+    }
+  }
+  pollfd& master = m_fds[kMasterSlot];
+  SetRequested(master, POLLIN, !any_reader_full);
+  SetRequested(master, POLLOUT, !m_input.IsEmpty());
+  // A hang-up is reported whatever is requested: while the terminals hold its last bytes back,
+  // the master sits out the poll.
+  master.fd = m_master >= 0 && master.events != 0 ? m_master : -1;
+  if (!m_kmsg_line.empty() && !any_reader_full) PushKmsgLine();
+  // While a line waits, no newer record is read; the descriptor leaves the poll altogether,
+  // since a kernel log that lost records reports that whatever is requested.
+  m_fds[kKmsgSlot] = {m_kmsg_line.empty() ? m_kmsg_fd : -1, POLLIN, 0};
+  for (size_t i = 0; i < m_terminals; ++i) {
+    SetRequested(TerminalSlot(i), POLLIN, !m_input.IsFull());
+    SetRequested(TerminalSlot(i), POLLOUT, !m_output.IsEmpty(static_cast<uint32_t>(i)));
+  }
+}
+
+// Until the earliest deadline: a network terminal's 50 ms of holding the child back, the serial
+// console's back-off, the listener's rest, the end of the final output. None: no time-out, so
+// an idle session sleeps without waking.
+int SharedSession::PollTimeout(Clock::time_point now) const {
+  Clock::time_point earliest = Clock::time_point::max();
+  const auto consider = [&earliest](Clock::time_point deadline) {
+    if (deadline != Clock::time_point{} && deadline < earliest) earliest = deadline;
+  };
+  for (size_t i = 0; i < m_terminals; ++i) {
+    if (m_terminal[i].blocked_since != Clock::time_point{} && !IsSerialConsole(i))
+      consider(m_terminal[i].blocked_since + kBlockedTerminalTimeout);
+    if (m_terminal[i].rest == Rest::kAfterError) consider(m_serial_resume_time);
+  }
+  if (m_listener >= 0 && m_fds[kListenerSlot].fd < 0) consider(m_accept_retry_time);
+  if (m_exit) consider(AnyOutputPending() ? m_drain_deadline : now);
+  if (earliest == Clock::time_point::max()) return kNoTimeout;
+  // Rounded up, so that the deadline has passed when poll returns.
+  return static_cast<int>(std::max<Clock::rep>(
+      0, std::chrono::ceil<std::chrono::milliseconds>(earliest - now).count()));
+}
+
+// Output of the child into the output ring and on to the terminals, then the terminals' keys to
+// the child. False when the pseudo-terminal failed and the session has ended.
+bool SharedSession::ServeChild() {
+  const short events = m_fds[kMasterSlot].revents;
+  if (events & (POLLERR | POLLNVAL)) {
+    // "error/HUP": the wording the device's log tooling knows, though only errors come here.
+    SafeFprintf(stderr, "ttyweave: error/HUP from child 0x%x\n", static_cast<unsigned>(events));
+    EndSessionWithoutChildStatus();
+    return false;
+  }
+  if ((events & (POLLIN | POLLHUP)) && !ReadChildOutput()) return false;
+  if ((events & POLLOUT) && !WriteChildInput()) return false;
+  return true;
+}
+
+// Reads what the child wrote and passes it straight on to the terminals; again while they take
+// it all and the child has more, so that a flood costs few polls.
+bool SharedSession::ReadChildOutput() {
+  for (int reads = 0; reads < kChildReadsPerPass && m_master >= 0; ++reads) {
+    const ByteSpans room = m_output.BeginPush();
+    if (room.size == 0) return true;  // a slow terminal holds the child back
+    const ssize_t got = readv(m_master, room.parts, room.count);
+    if (got > 0) {
+      m_output.EndPush(static_cast<int>(got));
+      WriteToTerminals();
+      if (static_cast<size_t>(got) < room.size) return true;  // the child has nothing more now
+      continue;
+    }
+    if (got < 0 && errno == EAGAIN) return true;
+    // End of file, or EIO once the slave side has closed: no more output will come. The
+    // child's SIGCHLD ends the session.
+    if (got == 0 || errno == EIO) {
+      CloseMaster();
+      return true;
+    }
+    SafeFprintf(stderr, "Read from child failed: %s\n", std::strerror(errno));
+    EndSessionWithoutChildStatus();
+    return false;
+  }
+  return true;
+}
+
+// Terminals' keys to the child, as many as it takes now.
+bool SharedSession::WriteChildInput() {
+  if (m_master < 0 || m_input.IsEmpty()) return true;
+  const ByteSpans pending = m_input.BeginPop();
+  const ssize_t sent = writev(m_master, pending.parts, pending.count);
+  if (sent >= 0) {
+    m_input.EndPop(static_cast<int>(sent));
+    return true;
+  }
+  if (errno == EAGAIN) return true;
+  SafeFprintf(stderr, "Write to child failed: %s\n", std::strerror(errno));
+  EndSessionWithoutChildStatus();
+  return false;
+}
+
+void SharedSession::CloseMaster() {
+  close(m_master);
+  m_master = -1;
+  m_fds[kMasterSlot].fd = -1;
+  m_master_may_hold_output = false;
+}
+
+// The pseudo-terminal or the serial console failed: the session ends in order (the destructor
+// stops the child) with a status that says so, unless a signal already decided one.
+void SharedSession::EndSessionWithoutChildStatus() {
+  if (m_exit) return;
+  m_exit = true;
+  m_exit_status = kSessionLostExitStatus;
+}

@@ -1,0 +1,302 @@
+// SharedSession: the terminals (poll slots 4 to 11; reader i of the output ring is terminal i),
+// their bytes both ways, what happens to a terminal that fails or stops reading, and the socket
+// through which network terminals arrive.
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "assertion_report.h"
+#include "errno_exception.h"
+#include "safe_fprintf.h"
+#include "shared_session.h"
+#include "string_operations.h"
+
+namespace {
+
+// Enough for any passwd line of this device.
+constexpr size_t kPasswdBufferSize = 1024;
+// Connections waiting for the loop's next pass; a login service connects one user at a time.
+constexpr int kListenBacklog = 2;
+constexpr mode_t kSocketMode = 0700;
+// Applied around bind so that the socket file never exists with more access than its owner's.
+constexpr mode_t kOwnerOnlyUmask = 077;
+
+}  // namespace
+
+uid_t LookupUserId(const char* name) {
+  passwd entry;
+  passwd* found = nullptr;
+  char buffer[kPasswdBufferSize];
+  const int error = getpwnam_r(name, &entry, buffer, sizeof buffer, &found);
+  if (found != nullptr) return entry.pw_uid;
+  if (error != 0) throw ErrnoException(error, "getpwnam");
+  throw std::runtime_error(strprintf("User '%s'not found", name));
+}
+
+void SharedSession::StartListener() {
+  const uid_t owner = LookupUserId(kListenerOwner);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, kListenerPath, sizeof address.sun_path - 1);
+  unlink(kListenerPath);  // left by an earlier run
+
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw ErrnoException(errno, "socket");
+  // The file's mode comes from the umask at bind: with the owner-only mask nobody else can
+  // connect between bind and chown, whatever umask the daemon was started with.
+  const mode_t started_umask = umask(kOwnerOnlyUmask);
+  const int bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int bind_error = errno;
+  umask(started_umask);
+  const auto fail = [fd](int error, const char* operation) {
+    close(fd);
+    throw ErrnoException(error, operation);
+  };
+  if (bound < 0) fail(bind_error, "bind");
+  if (listen(fd, kListenBacklog) < 0) fail(errno, "listen");
+  if (chmod(kListenerPath, kSocketMode) < 0) fail(errno, "chmod");
+  // "fchown": the name the device's log tooling knows this step by, though it is a chown.
+  if (chown(kListenerPath, owner, static_cast<gid_t>(-1)) < 0) fail(errno, "fchown");
+  m_listener = fd;
+  m_fds[kListenerSlot] = {fd, POLLIN, 0};
+}
+
+void SharedSession::AddTerminal(int fd) {
+  if (m_terminals >= kMaxTerminals) throw std::runtime_error("Too many terminals");
+  TerminalSlot(m_terminals) = {fd, 0, 0};
+  m_terminal[m_terminals] = {};
+  m_output.AddReader(static_cast<uint32_t>(m_terminals));
+  ++m_terminals;
+}
+
+void SharedSession::RemoveTerminal(size_t index) {
+  PLINTH_CHECK(m_terminals > 0);
+  PLINTH_CHECK(index < m_terminals);
+  close(TerminalFd(index));
+  --m_terminals;
+  m_output.RemoveReader(static_cast<uint32_t>(index));
+  // Whole slots move, with the events poll returned for them in this pass.
+  for (size_t i = index; i < m_terminals; ++i) {
+    TerminalSlot(i) = TerminalSlot(i + 1);
+    m_terminal[i] = m_terminal[i + 1];
+  }
+}
+
+void SharedSession::AcceptConnection(Clock::time_point now) {
+  const int fd = accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    // Said once while the same failure lasts: it is retried every kAcceptRetryDelay.
+    if (error != m_last_accept_error)
+      SafeFprintf(stderr, "Accept failed: %s\n", std::strerror(error));
+    m_last_accept_error = error;
+    // A failure that lasts (out of descriptors) would find the connection still waiting at once:
+    // the listener rests, and is tried again after a short delay whatever else happens.
+    m_fds[kListenerSlot].fd = -1;
+    m_accept_retry_time = now + kAcceptRetryDelay;
+    return;
+  }
+  m_last_accept_error = 0;
+  try {
+    AddTerminal(fd);
+  } catch (const std::exception& error) {
+    const char* text = error.what();
+    if (write(fd, text, std::strlen(text)) < 0) {
+      // The refused client may be gone already; it is closed either way.
+    }
+    close(fd);
+  }
+}
+
+// Each terminal in index order; a removed terminal's place is taken by the next one, with the
+// events poll returned for it, so the same index is served again. Then the keys read go to the
+// child at once. False when the session ended.
+bool SharedSession::ServeTerminals() {
+  for (size_t i = 0; i < m_terminals;) {
+    switch (ServeTerminal(i)) {
+      case Outcome::kServed:
+        ++i;
+        break;
+      case Outcome::kRemoved:
+        break;
+      case Outcome::kSessionLost:
+        return false;
+    }
+  }
+  return WriteChildInput();
+}
+
+SharedSession::Outcome SharedSession::ServeTerminal(size_t index) {
+  const short events = TerminalSlot(index).revents;
+  if (events == 0) return Outcome::kServed;
+  bool failed = false;
+  if (events & (POLLERR | POLLNVAL)) {
+    if (!IsSerialConsole(index)) {
+      SafeFprintf(stderr, "ttyweave: Terminal %u disconnected due to error\n",
+                  static_cast<unsigned>(index));
+      RemoveTerminal(index);
+      return Outcome::kRemoved;
+    }
+    SafeFprintf(stderr, "ttyweave: Serial terminal error\n");
+    failed = true;
+  }
+  if (events & (POLLIN | POLLHUP)) {
+    const Outcome outcome = ReadTerminal(index, events, &failed);
+    if (outcome != Outcome::kServed) return outcome;
+  }
+  if ((events & POLLOUT) && !IsResting(index)) {
+    const Outcome outcome = WriteTerminal(index, &failed);
+    if (outcome != Outcome::kServed) return outcome;
+  }
+  if (failed) RestAfterError(index);
+  return Outcome::kServed;
+}
+
+SharedSession::Outcome SharedSession::ReadTerminal(size_t index, short events, bool* failed) {
+  const ByteSpans room = m_input.BeginPush();
+  if (room.size == 0) {
+    // Terminals before this one filled the input ring: this one's keys wait in its own buffer.
+    // A hang-up keeps being reported while they wait, so the terminal rests until the ring has
+    // room to take them (and then to see the end of file).
+    if (events & (POLLHUP | POLLERR | POLLNVAL)) RestTerminal(index, Rest::kForInputRoom);
+    return Outcome::kServed;
+  }
+  const int fd = TerminalFd(index);
+  const ssize_t got = readv(fd, room.parts, room.count);
+  if (got > 0) {
+    m_input.EndPush(static_cast<int>(got));
+    return Outcome::kServed;
+  }
+  const int error = errno;
+  const unsigned number = static_cast<unsigned>(index);
+  if (got == 0) {
+    if (fd != 0) {
+      RemoveTerminal(index);
+      return Outcome::kRemoved;
+    }
+    SafeFprintf(stderr, "ttyweave: EOF on serial terminal\n");
+    EndSessionWithoutChildStatus();
+    return Outcome::kSessionLost;
+  }
+  if (error == EAGAIN) {
+    SafeFprintf(stderr, "ttyweave: Terminal %u EAGAIN\n", number);
+    return Outcome::kServed;
+  }
+  if (fd == 0) {
+    SafeFprintf(stderr, "ttyweave: Ignoring serial terminal '%s' on read\n", std::strerror(error));
+    *failed = true;
+    return Outcome::kServed;
+  }
+  SafeFprintf(stderr, "ttyweave: Abandoning terminal %u due to '%s' on read\n", number,
+              std::strerror(error));
+  RemoveTerminal(index);
+  return Outcome::kRemoved;
+}
+
+SharedSession::Outcome SharedSession::WriteTerminal(size_t index, bool* failed) {
+  const uint32_t reader = static_cast<uint32_t>(index);
+  const ByteSpans pending = m_output.BeginPop(reader);
+  if (pending.size == 0) return Outcome::kServed;
+  const int fd = TerminalFd(index);
+  const ssize_t sent = writev(fd, pending.parts, pending.count);
+  if (sent > 0) {
+    m_output.EndPop(reader, static_cast<int>(sent));
+    m_terminal[index].blocked_since = {};  // it takes bytes: it is slow at worst, not stuck
+    if (fd == 0 && m_serial_lost_bytes > 0) {
+      SafeFprintf(stderr, "ttyweave: Serial console lost %lu bytes of output while it failed\n",
+                  static_cast<unsigned long>(m_serial_lost_bytes));
+      m_serial_lost_bytes = 0;
+    }
+    return Outcome::kServed;
+  }
+  const int error = errno;
+  // Nothing taken: a socket or line that is full now (the kernel's own console messages can take
+  // the room poll saw). Next time.
+  if (sent == 0 || error == EAGAIN) return Outcome::kServed;
+  if (fd == 0) {
+    SafeFprintf(stderr, "ttyweave: Ignoring serial terminal '%s' on write\n", std::strerror(error));
+    *failed = true;
+    return Outcome::kServed;
+  }
+  SafeFprintf(stderr, "ttyweave: Abandoning terminal %u due to '%s' on write\n",
+              static_cast<unsigned>(index), std::strerror(error));
+  RemoveTerminal(index);
+  return Outcome::kRemoved;
+}
+
+// Fresh output goes to every terminal at once, as much as each takes now; the rest waits for
+// the terminal's POLLOUT.
+void SharedSession::WriteToTerminals() {
+  for (size_t i = 0; i < m_terminals;) {
+    bool failed = false;
+    if (!IsResting(i) && WriteTerminal(i, &failed) == Outcome::kRemoved) continue;
+    if (failed) RestAfterError(i);
+    ++i;
+  }
+}
+
+// The serial console is never disconnected. After an error it rests out of the poll for a
+// while, so that a fault that lasts is neither reported on every pass nor holds the others back.
+void SharedSession::RestAfterError(size_t index) {
+  m_serial_resume_time = Clock::now() + kSerialRetryInterval;
+  RestTerminal(index, Rest::kAfterError);
+}
+
+// A resting terminal's slot holds the bitwise complement of its descriptor, which poll ignores.
+int SharedSession::TerminalFd(size_t index) const {
+  const int fd = TerminalSlot(index).fd;
+  return fd < 0 ? ~fd : fd;
+}
+
+void SharedSession::RestTerminal(size_t index, Rest why) {
+  if (!IsResting(index)) TerminalSlot(index).fd = ~TerminalSlot(index).fd;
+  m_terminal[index].rest = why;
+}
+
+void SharedSession::WakeTerminal(size_t index) {
+  TerminalSlot(index).fd = TerminalFd(index);
+  m_terminal[index].rest = Rest::kNone;
+}
+
+// A resting serial console cannot drain its reader, and it is never disconnected: rather than
+// hold the child back for every terminal, it loses the output it could not take (counted, and
+// reported once it takes output again).
+void SharedSession::DropRestingConsoleBacklog() {
+  for (size_t i = 0; i < m_terminals; ++i) {
+    const uint32_t reader = static_cast<uint32_t>(i);
+    if (!IsResting(i) || !IsSerialConsole(i) || !m_output.IsFull(reader)) continue;
+    const ByteSpans backlog = m_output.BeginPop(reader);
+    m_output.EndPop(reader, static_cast<int>(backlog.size));
+    m_serial_lost_bytes += backlog.size;
+  }
+}
+
+// A network terminal that has held the child back for kBlockedTerminalTimeout without taking
+// anything goes, whatever else happened meanwhile; resting terminals come back when their
+// reason is over; a resting listener is tried again.
+void SharedSession::ExpireDeadlines(Clock::time_point now) {
+  for (size_t i = 0; i < m_terminals;) {
+    const TerminalState& terminal = m_terminal[i];
+    if (!IsSerialConsole(i) && terminal.blocked_since != Clock::time_point{} &&
+        now - terminal.blocked_since >= kBlockedTerminalTimeout &&
+        m_output.IsFull(static_cast<uint32_t>(i))) {
+      SafeFprintf(stderr, "ttyweave: Terminal %u is blocked. Disconnecting.\n",
+                  static_cast<unsigned>(i));
+      RemoveTerminal(i);
+      continue;
+    }
+    if ((terminal.rest == Rest::kAfterError && now >= m_serial_resume_time) ||
+        (terminal.rest == Rest::kForInputRoom && !m_input.IsFull()))
+      WakeTerminal(i);
+    ++i;
+  }
+  if (m_listener >= 0 && m_fds[kListenerSlot].fd < 0 && now >= m_accept_retry_time)
+    m_fds[kListenerSlot].fd = m_listener;
+}
