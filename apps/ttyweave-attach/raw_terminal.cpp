@@ -10,12 +10,14 @@
 
 namespace {
 
-// TCSADRAIN: output already written is shown under the settings it was written for.
+// TCSANOW rather than waiting for the output to drain: the terminal translates output as it
+// is written, so bytes written before keep their form anyway, and a terminal whose output is
+// stopped (^S, a stalled link) must not keep the client from ending.
 int SetAttributes(int fd, const termios& settings) {
   int result;
   do {
-    result = tcsetattr(fd, TCSADRAIN, &settings);
-  } while (result < 0 && errno == EINTR);  // draining waits, and a signal may cut it short
+    result = tcsetattr(fd, TCSANOW, &settings);
+  } while (result < 0 && errno == EINTR);
   return result;
 }
 
