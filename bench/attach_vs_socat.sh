@@ -116,20 +116,28 @@ median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (
 
 echo "flood of $N bytes, $rounds rounds, one client each run (MB/s = 10^6 bytes/s)"
 declare -A figures=([attach]='' [socat]='') cpu=([attach]='' [socat]='')
+ratios=''
 for round in $(seq "$rounds"); do
   # Interleaved, and the order swapped every round, so drift on the machine hits both alike.
   if [ $((round % 2)) -eq 1 ]; then order=(attach socat); else order=(socat attach); fi
+  declare -A this_round=()
   for client in "${order[@]}"; do
     line=$(run_once "$client")
     echo "round $round $client: $line"
     case $line in
       *intact=1*)
         value=${line##*mbps=}
-        figures[$client]+="${value%% *} "
+        this_round[$client]=${value%% *}
+        figures[$client]+="${this_round[$client]} "
         cpu[$client]+="${line##*client_cpu_s=} " ;;
       *) echo "round $round $client: not intact, left out of the median" >&2 ;;
     esac
   done
+  # The ratio within a round is the steadier figure on a shared machine.
+  if [ -n "${this_round[attach]-}" ] && [ -n "${this_round[socat]-}" ]; then
+    ratios+="$(awk -v a="${this_round[attach]}" -v s="${this_round[socat]}" 'BEGIN {printf "%.2f", a / s}') "
+  fi
+  unset this_round
 done
 for client in attach socat; do
   printf '%s median: %s MB/s, client CPU %s s, over %s intact runs\n' "$client" \
@@ -137,3 +145,5 @@ for client in attach socat; do
     "$(tr ' ' '\n' <<<"${cpu[$client]}" | grep . | median)" \
     "$(tr ' ' '\n' <<<"${figures[$client]}" | grep -c .)"
 done
+printf 'attach/socat within a round: median %s over %s rounds (%s)\n' \
+  "$(tr ' ' '\n' <<<"$ratios" | grep . | median)" "$(tr ' ' '\n' <<<"$ratios" | grep -c .)" "${ratios% }"
