@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Throughput of a flood from the daemon's program to a network terminal's standard output:
 # through ttyweave-attach and through socat, each reading the same daemon (same build, same
-# settings, a fresh session per run) in interleaved rounds. Prints MB/s per run and the medians.
+# settings, a fresh session per run) in interleaved rounds. Prints MB/s and the client's CPU time
+# per run, their medians, and the median of the attach/socat ratios taken within each round.
 #   bench/attach_vs_socat.sh [ROUNDS]      (as root, after a build in build/; default 5 rounds)
 # Environment: N flood bytes (default 64 MiB), SHARED_BENCH the shared relay benchmark folder
 # (its emit.c is the flood program, its pattern.h the pattern; default ../shared/bench).

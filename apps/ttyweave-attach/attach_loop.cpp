@@ -17,6 +17,7 @@ constexpr size_t kSessionSlot = 1;
 constexpr size_t kInputSlot = 2;
 constexpr size_t kSlotCount = 3;
 
+// A hang-up or an error is learnt by reading: end of file, or the read's error.
 constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
 
 }  // namespace
@@ -98,9 +99,11 @@ std::optional<AttachOutcome> AttachLoop::HandleKeys() {
   }
 
   const void* detach_key =
-      m_options.detach_key ? std::memchr(m_keys, *m_options.detach_key, count) : nullptr;
-  const size_t keys =
-      detach_key ? static_cast<size_t>(static_cast<const char*>(detach_key) - m_keys) : count;
+      m_options.detach_key ? std::memchr(m_keys, *m_options.detach_key, static_cast<size_t>(count))
+                           : nullptr;
+  const size_t keys = detach_key
+                          ? static_cast<size_t>(static_cast<const char*>(detach_key) - m_keys)
+                          : static_cast<size_t>(count);
   m_keys_size = m_options.read_only ? 0 : keys;
   m_keys_sent = 0;
   if (detach_key == nullptr) return std::nullopt;

@@ -41,6 +41,7 @@ TerminationSignals::TerminationSignals() {
 }
 
 TerminationSignals::~TerminationSignals() {
+  // Cannot fail: the signals are valid and catchable.
   for (const int signal_number : kCaughtSignals) signal(signal_number, SIG_DFL);
   sm_write_end = -1;
 }
