@@ -28,6 +28,8 @@ constexpr int kSignalExitStatusBase = 128;
 constexpr char kDetachedNotice[] = "\r\n[detached]\r\n";
 constexpr char kSessionEndedNotice[] = "\r\n[session ended]\r\n";
 
+// Tells the user how the attachment ended (the notice, or the refusal on standard error) and
+// returns the exit status.
 int Finish(AttachOutcome outcome, RawTerminal& terminal, const TerminationSignals& signals) {
   const char* notice = nullptr;
   switch (outcome) {
