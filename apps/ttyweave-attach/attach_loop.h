@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "command_line.h"
+#include "refusal_filter.h"
+#include "termination_signals.h"
+
+// How an attachment ended.
+enum class AttachOutcome {
+  kDetached,      // the detach key was typed
+  kSessionEnded,  // the daemon closed the connection
+  kRefused,       // the daemon had no room: its refusal text, then end of file
+  kInputEnded,    // end of file on standard input (never in read-only mode)
+  kSignalled,     // SIGTERM, SIGHUP or SIGINT: TerminationSignals::Received() says which
+};
+
+// Copies the user's keys (standard input) to the session and the session's bytes to standard
+// output, unchanged, in one poll loop, until one of the outcomes above. Every byte read before
+// the outcome has been written to standard output, except a refusal's.
+class AttachLoop {
+ public:
+  // `session_fd`: the connected, non-blocking socket. Keeps references to all three.
+  AttachLoop(int session_fd, const AttachOptions& options, const TerminationSignals& signals);
+  AttachLoop(const AttachLoop&) = delete;
+  AttachLoop& operator=(const AttachLoop&) = delete;
+
+  // Throws SystemCallError when a read or write fails other than by the session closing.
+  AttachOutcome Run();
+
+ private:
+  // A flood arrives in large reads, so standard output gets few, large writes: twice what
+  // socat reads at a time, and far less than the socket can queue.
+  static constexpr size_t kOutputBufferSize = 64 * 1024;
+  // More than anyone types or pastes between two passes of the loop.
+  static constexpr size_t kKeyBufferSize = 4096;
+  // The daemon writes its refusal and closes the connection at once, so its end of file
+  // follows the text within a scheduler's time slice; history that merely starts like the
+  // refusal is held no longer than a person would notice.
+  static constexpr std::chrono::milliseconds kRefusalHoldTime{200};
+
+  int PollTimeout() const;
+  std::optional<AttachOutcome> HandleSessionOutput();
+  std::optional<AttachOutcome> HandleKeys();
+  void SendKeys();
+  std::optional<AttachOutcome> Deliver(std::string_view bytes);
+  std::optional<AttachOutcome> ReleaseHeldOutput();
+  std::optional<AttachOutcome> SessionClosed();
+  bool WriteOutput(std::string_view bytes);
+
+  const int m_session_fd;
+  const AttachOptions& m_options;
+  const TerminationSignals& m_signals;
+  RefusalFilter m_refusal;
+  // When the held start of the output is written after all (set once something is held).
+  std::optional<std::chrono::steady_clock::time_point> m_hold_deadline;
+  // Standard input is still read (not at end of file, not hung up).
+  bool m_input_open;
+  // Keys read and not yet sent: m_keys[m_keys_sent .. m_keys_size).
+  size_t m_keys_size;
+  size_t m_keys_sent;
+  char m_keys[kKeyBufferSize];
+  char m_output[kOutputBufferSize];
+};

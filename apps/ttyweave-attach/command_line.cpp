@@ -1,0 +1,67 @@
+#include "command_line.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr char kUsage[] = "usage: ttyweave-attach [-r] [-e KEY] [SOCKET]\n";
+// "-e none" turns detaching off, for sessions that need every control key.
+constexpr char kNoDetachKeyName[] = "none";
+// In caret notation '?' stands for DEL, the one control character outside 0x00 to 0x1f.
+constexpr unsigned char kDelete = 0x7f;
+// Caret notation names a control character by the character 0x40 above it ('@' is NUL).
+constexpr unsigned char kCaretOffset = 0x40;
+
+std::optional<AttachOptions> UsageError() {
+  std::fputs(kUsage, stderr);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<unsigned char> ParseControlKey(const char* name) {
+  if (name[0] != '^' || name[1] == '\0' || name[2] != '\0') return std::nullopt;
+  const unsigned char named = static_cast<unsigned char>(std::toupper(name[1]));
+  if (named == '?') return kDelete;
+  if (named < '@' || named > '_') return std::nullopt;
+  return static_cast<unsigned char>(named - kCaretOffset);
+}
+
+std::optional<AttachOptions> ParseCommandLine(int argc, char** argv) {
+  AttachOptions options;
+  // '+': options only before the socket path, as POSIX has it; ':' first: we report problems.
+  int option;
+  while ((option = getopt(argc, argv, "+:re:")) != -1) {
+    switch (option) {
+      case 'r':
+        options.read_only = true;
+        break;
+      case 'e':
+        if (std::strcmp(optarg, kNoDetachKeyName) == 0) {
+          options.detach_key.reset();
+        } else if (const auto key = ParseControlKey(optarg)) {
+          options.detach_key = key;
+        } else {
+          std::fprintf(stderr, "ttyweave-attach: bad detach key '%s': give ^X or none\n", optarg);
+          return UsageError();
+        }
+        break;
+      case ':':
+        std::fprintf(stderr, "ttyweave-attach: option -%c needs a value\n", optopt);
+        return UsageError();
+      default:
+        std::fprintf(stderr, "ttyweave-attach: unknown option -%c\n", optopt);
+        return UsageError();
+    }
+  }
+  if (argc - optind > 1) {
+    std::fputs("ttyweave-attach: more than one socket named\n", stderr);
+    return UsageError();
+  }
+  if (optind < argc) options.socket_path = argv[optind];
+  return options;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <optional>
+
+// The daemon's socket. The client keeps its own copy of the path instead of sharing the
+// daemon's headers: it builds and installs without any of the daemon's libraries.
+constexpr char kDefaultSocketPath[] = "/var/run/ttyweave-socket";
+// ^\ : a control key that shells and editors seldom need, as in other terminal-sharing tools.
+constexpr unsigned char kDefaultDetachKey = 0x1c;
+
+struct AttachOptions {
+  const char* socket_path = kDefaultSocketPath;
+  // Nothing typed is sent to the session; the detach key still works.
+  bool read_only = false;
+  // No value: detaching is disabled ("-e none").
+  std::optional<unsigned char> detach_key = kDefaultDetachKey;
+};
+
+// Parses "ttyweave-attach [-r] [-e KEY] [SOCKET]". Returns no options, after writing the
+// problem and the usage line to standard error, when the command line is not valid.
+std::optional<AttachOptions> ParseCommandLine(int argc, char** argv);
+
+// The byte a control-key name stands for: "^X" (a letter, one of @[\]^_ or ? for DEL).
+// Returns no value for any other name.
+std::optional<unsigned char> ParseControlKey(const char* name);

@@ -1,0 +1,53 @@
+#include "session_socket.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Who the daemon lets in: its socket's owner (mode 0700), and root.
+constexpr char kSocketUser[] = "tessaline";
+
+FileDescriptor CannotConnect(const char* path, int error) {
+  std::fprintf(stderr, "ttyweave-attach: cannot connect to %s: %s\n", path, std::strerror(error));
+  if (error == EACCES || error == EPERM)
+    std::fprintf(stderr, "ttyweave-attach: the socket is for the user %s and root only\n",
+                 kSocketUser);
+  return FileDescriptor();
+}
+
+}  // namespace
+
+FileDescriptor ConnectToSession(const char* path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  // The path must fit with its terminating zero.
+  if (std::strlen(path) >= sizeof address.sun_path) return CannotConnect(path, ENAMETOOLONG);
+  std::strcpy(address.sun_path, path);
+
+  FileDescriptor session(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!session.IsOpen()) return CannotConnect(path, errno);
+  // Blocking, so that a daemon whose backlog is full is waited for rather than given up on.
+  // The handled signals still have their default actions here, so no EINTR can come back
+  // from a signal that should end the client; retry any other interruption.
+  int connected;
+  do {
+    connected = connect(session.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (connected < 0 && errno == EINTR);
+  if (connected < 0) return CannotConnect(path, errno);
+
+  // Non-blocking from now on: keys are written to the session only as far as it takes them, so
+  // the loop never waits on a daemon that is busy.
+  const int flags = fcntl(session.Get(), F_GETFL);
+  if (flags < 0 || fcntl(session.Get(), F_SETFL, flags | O_NONBLOCK) < 0) {
+    std::fprintf(stderr, "ttyweave-attach: fcntl (O_NONBLOCK on the session): %s\n",
+                 std::strerror(errno));
+    return FileDescriptor();
+  }
+  return session;
+}

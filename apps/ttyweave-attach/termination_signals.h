@@ -1,0 +1,34 @@
+#pragma once
+
+#include <csignal>
+
+#include "file_descriptor.h"
+
+// Catches SIGTERM, SIGHUP and SIGINT for the poll loop: each makes Fd() readable and is kept
+// as Received(), so the client can restore the terminal before it ends. A self-pipe rather
+// than a signal descriptor, because the handler also interrupts a write to standard output
+// that is stuck (a terminal stopped with ^S, a full pipe), which a blocked signal could not.
+// Also ignores SIGPIPE, so that writing to a closed peer fails with EPIPE instead. One
+// instance per process.
+class TerminationSignals {
+ public:
+  // Throws SystemCallError("pipe2" or "sigaction").
+  TerminationSignals();
+  // Gives the signals their default actions back.
+  ~TerminationSignals();
+  TerminationSignals(const TerminationSignals&) = delete;
+  TerminationSignals& operator=(const TerminationSignals&) = delete;
+
+  // Readable once one of the signals has arrived.
+  int Fd() const { return m_read_end.Get(); }
+  // The first of the signals that arrived, or 0.
+  int Received() const { return sm_received; }
+
+ private:
+  static void Catch(int signal_number);
+
+  static volatile std::sig_atomic_t sm_received;
+  static int sm_write_end;
+  FileDescriptor m_read_end;
+  FileDescriptor m_write_end;
+};
