@@ -1,0 +1,59 @@
+# The daemon as a target of the shared relay harness (see its README), run as a device runs it:
+# a private system bus with the development Registry service (telnet on, no serial console), and
+# ttyweave in a private mount namespace whose /run, /etc/passwd, /proc/sys/kernel/printk and
+# /dev/ttyS0 are files of the run. As root, from the project's root:
+#   TARGETS=$PWD/bench/relay_target.sh FLOOD_CASES="pty:1 dtach:1 ttyweave:1 dtach:7 ttyweave:7" \
+#     ../shared/bench/run_anchors.sh
+# TTYWEAVE_BUILD names the build folder (default: build). ALLOCATIONS=1 preloads
+# count_allocations.c into the daemon and appends each run's count to $TTYWEAVE_ALLOCATIONS_LOG.
+# SYSCALLS=file appends each run's system call counts (perf stat) to that file.
+ttyweave_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+ttyweave_build=${TTYWEAVE_BUILD:-$ttyweave_top/build}
+ttyweave_helpers=()
+if [ "${ALLOCATIONS:-0}" = 1 ]; then
+	cc -O2 -shared -fPIC -o "$T/count_allocations.so" "$ttyweave_top/bench/count_allocations.c" || exit 1
+	export TTYWEAVE_ALLOCATIONS_LOG=${TTYWEAVE_ALLOCATIONS_LOG:-$T/allocations}
+fi
+
+eval "harness_$(declare -f stop_target)"
+stop_target() {
+	harness_stop_target
+	[ ${#ttyweave_helpers[@]} -eq 0 ] || kill "${ttyweave_helpers[@]}" 2>/dev/null
+	wait "${ttyweave_helpers[@]}" 2>/dev/null
+	ttyweave_helpers=()
+}
+
+start_ttyweave() {
+	local world address preload=()
+	world=$(mktemp -d "$T/world-XXXXXX")
+	mkdir "$world/run"
+	printf 'root:x:0:0::/root:/bin/sh\ntessaline:x:4242:4242::/:/usr/sbin/nologin\n' >"$world/passwd"
+	printf '7\t4\t1\t7\n' >"$world/printk"
+	printf '{"networking": {"telnet": "23"}}' >"$world/settings.json"
+	cat >"$world/bus.conf" <<-CONF
+	<busconfig><type>system</type><listen>unix:path=$world/bus</listen><auth>EXTERNAL</auth>
+	<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>
+	<allow receive_sender="*"/></policy></busconfig>
+	CONF
+	dbus-daemon --nofork --config-file="$world/bus.conf" --print-address=1 >"$world/address" 2>/dev/null &
+	ttyweave_helpers+=($!)
+	until [ -s "$world/address" ]; do sleep 0.01; done
+	address=$(head -1 "$world/address")
+	"$ttyweave_build/tools/registry_service/ttyweave-registry-service" \
+		--store "$world/settings.json" --address "$address" >"$world/registry" &
+	ttyweave_helpers+=($!)
+	until grep -q ready "$world/registry" 2>/dev/null; do sleep 0.01; done
+	[ -z "${TTYWEAVE_ALLOCATIONS_LOG:-}" ] || preload=(env LD_PRELOAD="$T/count_allocations.so")
+	# The daemon keeps the pid that spawn sees: unshare, sh and env all replace themselves.
+	spawn unshare -m --propagation private sh -c '
+		mount --bind "$1/run" /run && mount --bind "$1/passwd" /etc/passwd &&
+		mount --bind "$1/printk" /proc/sys/kernel/printk && mount --bind /dev/null /dev/ttyS0 &&
+		shift && exec "$@" </dev/null' world "$world" \
+		env DBUS_SYSTEM_BUS_ADDRESS="$address" "${preload[@]}" "$ttyweave_build/apps/ttyweave/ttyweave" "$@"
+	SOCK=$world/run/ttyweave-socket
+	if [ -n "${SYSCALLS:-}" ]; then
+		perf stat --pid "$TPID" --append -o "$SYSCALLS" -x, -e 'syscalls:sys_enter_poll,syscalls:sys_enter_ppoll,syscalls:sys_enter_read,syscalls:sys_enter_readv,syscalls:sys_enter_write,syscalls:sys_enter_writev' &
+		ttyweave_helpers+=($!)
+		sleep 0.2  # attached before the flood begins
+	fi
+}
