@@ -51,13 +51,3 @@ EnsureDBusDispatcher::~EnsureDBusDispatcher() {
   delete sm_dispatcher;
   sm_dispatcher = nullptr;
 }
-
-DBus::BusDispatcher* EnsureDBusDispatcher::SharedDispatcher() {
-  MutexLock lock(sm_mutex);
-  return sm_dispatcher;
-}
-
-std::uint64_t EnsureDBusDispatcher::Users() {
-  MutexLock lock(sm_mutex);
-  return sm_users;
-}

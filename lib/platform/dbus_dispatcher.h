@@ -20,10 +20,6 @@ class EnsureDBusDispatcher {
   EnsureDBusDispatcher(const EnsureDBusDispatcher&) = delete;
   EnsureDBusDispatcher& operator=(const EnsureDBusDispatcher&) = delete;
 
-  // The shared dispatcher, or null while there is no user.
-  static DBus::BusDispatcher* SharedDispatcher();
-  static std::uint64_t Users();
-
  private:
   // Statically initialised, so that users built during static initialisation can lock it.
   static pthread_mutex_t sm_mutex;

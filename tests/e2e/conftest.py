@@ -26,9 +26,7 @@ DEADLINE = 20  # seconds a condition may take on a loaded machine before its tes
 SHOW_ENV = ["/bin/sh", "-c", 'echo "serial=${CONSOLE_SERIAL-unset} multi=${CONSOLE_MULTI-unset}" >&2']
 # Mounts each SOURCE over TARGET with OPTIONS, then becomes the command: the daemon keeps the pid.
 ENTER_WORLD = 'while [ "$1" != -- ]; do mount -o "$3" "$1" "$2" || exit 126; shift 3; done; shift; exec "$@"'
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig><type>system</type><listen>unix:path={}</listen><auth>EXTERNAL</auth>
+BUS_CONFIG = """<busconfig><type>system</type><listen>unix:path={}</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>
 <allow receive_sender="*"/></policy></busconfig>"""
 
@@ -108,6 +106,18 @@ class Pty(Stream):
         super().__init__(master)
 
 
+def cooked(fd):
+    """Gives a terminal the settings of an ordinary interactive line at 9600 baud; returns them."""
+    settings = termios.tcgetattr(fd)
+    settings[0] |= termios.ICRNL | termios.IXON | termios.BRKINT
+    settings[1] |= termios.OPOST
+    settings[2] |= termios.PARENB | termios.CSTOPB
+    settings[3] |= termios.ICANON | termios.ECHO | termios.ISIG | termios.IEXTEN
+    settings[4] = settings[5] = termios.B9600
+    termios.tcsetattr(fd, termios.TCSANOW, settings)
+    return termios.tcgetattr(fd)
+
+
 class KernelLog:
     """The kernel log's records from now on."""
 
@@ -177,16 +187,14 @@ SECCOMP_RET_ALLOW, SECCOMP_RET_ERRNO = 0x7FFF0000, 0x00050000
 def refusing(rules):
     """A pre-exec step that makes the system calls of `rules` (a name, or a name and the value of
     the second argument, such as an ioctl request) fail with EPERM in the daemon and its child."""
+    def op(code, skip, value):
+        return struct.pack("HBBI", code, 0, skip, value)
     code = b""
-    for name, *argument in rules:
-        code += struct.pack("HBBI", BPF_LOAD, 0, 0, 0)
-        if argument:
-            code += struct.pack("HBBI", BPF_JEQ, 0, 3, SYSCALLS[name])
-            code += struct.pack("HBBI", BPF_LOAD, 0, 0, 24) + struct.pack("HBBI", BPF_JEQ, 0, 1, argument[0])
-        else:
-            code += struct.pack("HBBI", BPF_JEQ, 0, 1, SYSCALLS[name])
-        code += struct.pack("HBBI", BPF_RET, 0, 0, SECCOMP_RET_ERRNO | errno.EPERM)
-    code += struct.pack("HBBI", BPF_RET, 0, 0, SECCOMP_RET_ALLOW)
+    for name, *argument in rules:  # the number, and the low half of the second argument at 24
+        code += op(BPF_LOAD, 0, 0) + op(BPF_JEQ, 3 if argument else 1, SYSCALLS[name])
+        code += op(BPF_LOAD, 0, 24) + op(BPF_JEQ, 1, argument[0]) if argument else b""
+        code += op(BPF_RET, 0, SECCOMP_RET_ERRNO | errno.EPERM)
+    code += op(BPF_RET, 0, SECCOMP_RET_ALLOW)
     filter_ = ctypes.create_string_buffer(code)
     program = ctypes.create_string_buffer(struct.pack("HxxxxxxQ", len(code) // 8, ctypes.addressof(filter_)))
     libc = ctypes.CDLL(None, use_errno=True)

@@ -5,7 +5,7 @@ import socket
 import subprocess
 import termios
 
-from conftest import BUILD, DEADLINE, Pty, Terminal
+from conftest import BUILD, DEADLINE, Pty, Terminal, cooked
 
 ATTACH = f"{BUILD}/apps/ttyweave-attach/ttyweave-attach"
 NETWORK = {"telnet": "23"}
@@ -19,19 +19,11 @@ def attach(path, user, *options, output=None):
                             stderr=subprocess.PIPE, start_new_session=True)
 
 
-def cooked(user):
-    """Puts the user's terminal in an ordinary interactive state; returns its settings."""
-    settings = termios.tcgetattr(user.slave)
-    settings[3] |= termios.ICANON | termios.ECHO | termios.ISIG
-    termios.tcsetattr(user.slave, termios.TCSANOW, settings)
-    return termios.tcgetattr(user.slave)
-
-
 def test_a_terminal_attaches_types_and_is_given_back_as_it_was_on_detach_and_on_the_sessions_end(sandbox):
     sandbox.start(["/bin/sh", "-c", 'echo history; read a; echo "got $a"; read b'], settings=NETWORK)
     Terminal(sandbox.socket_path).close()  # the daemon listens
     user = Pty()
-    before = cooked(user)
+    before = cooked(user.slave)
     client = attach(sandbox.socket_path, user)
     assert user.wait_for(b"history\n")
     assert termios.tcgetattr(user.slave)[3] & (termios.ICANON | termios.ECHO) == 0

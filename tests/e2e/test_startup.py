@@ -7,7 +7,7 @@ import termios
 
 import pytest
 
-from conftest import SHOW_ENV, USAGE, Pty
+from conftest import SHOW_ENV, USAGE, Pty, cooked
 
 SHARED, SERIAL_ONLY, SHARED_WITH_SERIAL = "serial=unset multi=1", "serial=1 multi=unset", "serial=1 multi=1"
 
@@ -57,29 +57,22 @@ def test_in_serial_only_mode_the_daemon_becomes_the_program(sandbox):
     assert daemon.stderr() == f"ttyweave: serial console only\nzero|-x|a b|{daemon.pid}\n"
 
 
-def test_an_ordinary_child_makes_itself_a_session_and_group_leader(sandbox):
-    daemon = sandbox.start(["/bin/sh", "-c", "cut -d' ' -f5,6 /proc/$$/stat >&2"], session_leader=False)
-    assert daemon.wait() == 0
-    assert daemon.stderr() == (f"Failed to setpgid: Operation not permitted\nttyweave: serial console only\n"
-                               f"{daemon.pid} {daemon.pid}\n")
-
-
-def test_a_group_leader_that_leads_no_session_does_not_start(sandbox):
-    daemon = sandbox.start(SHOW_ENV, session_leader=False, process_group=0)
-    assert daemon.wait() == 1
-    assert daemon.stderr() == ("Unhandled exception of type 'St13runtime_error'.\n"
-                               "  what(): Group leader but not a session leader\n")
+@pytest.mark.parametrize("process_group, status, report", [
+    (None, 0, "Failed to setpgid: Operation not permitted\nttyweave: serial console only\n{pid} {pid}\n"),
+    (0, 1, "Unhandled exception of type 'St13runtime_error'.\n  what(): Group leader but not a session leader\n"),
+], ids=["ordinary child", "group leader"])
+def test_the_daemon_makes_itself_a_session_and_group_leader_unless_it_leads_a_group(sandbox, process_group,
+                                                                                    status, report):
+    daemon = sandbox.start(["/bin/sh", "-c", "cut -d' ' -f5,6 /proc/$$/stat >&2"], session_leader=False,
+                           process_group=process_group)
+    assert daemon.wait() == status
+    assert daemon.stderr() == report.format(pid=daemon.pid)
 
 
 def test_a_terminal_on_standard_input_is_left_as_it_was(sandbox):
     serial = Pty()
     sandbox.serial = serial.slave_path
-    settings = termios.tcgetattr(sandbox.console.slave)
-    settings[3] |= termios.ICANON | termios.ECHO
-    settings[4] = settings[5] = termios.B9600
-    termios.tcsetattr(sandbox.console.slave, termios.TCSANOW, settings)
-    settings = termios.tcgetattr(sandbox.console.slave)
-    serial_settings = termios.tcgetattr(serial.slave)
+    settings, serial_settings = cooked(sandbox.console.slave), termios.tcgetattr(serial.slave)
     daemon = sandbox.start(["/bin/sh", "-c", "echo on-console"])
     assert daemon.wait() == 0 and sandbox.console.wait_for(b"on-console")
     assert termios.tcgetattr(sandbox.console.slave) == settings
@@ -89,13 +82,7 @@ def test_a_terminal_on_standard_input_is_left_as_it_was(sandbox):
 def test_without_a_terminal_the_serial_line_is_opened_raw_at_115200_8n1(sandbox):
     serial = Pty()
     sandbox.serial = serial.slave_path
-    cooked = termios.tcgetattr(serial.slave)
-    cooked[0] |= termios.ICRNL | termios.IXON | termios.BRKINT
-    cooked[1] |= termios.OPOST
-    cooked[2] |= termios.PARENB | termios.CSTOPB
-    cooked[3] |= termios.ICANON | termios.ECHO | termios.ISIG | termios.IEXTEN
-    cooked[4] = cooked[5] = termios.B9600
-    termios.tcsetattr(serial.slave, termios.TCSANOW, cooked)
+    cooked(serial.slave)
     daemon = sandbox.start(["/bin/sh", "-c", 'echo ready; read line; echo "got $line"; echo on-stderr >&2'],
                            stdin=subprocess.DEVNULL)
     assert serial.wait_for(b"ready"), daemon.stderr()
@@ -111,20 +98,19 @@ def test_without_a_terminal_the_serial_line_is_opened_raw_at_115200_8n1(sandbox)
     assert daemon.stderr() == "ttyweave: serial console only\non-stderr\n"
 
 
-def test_a_serial_device_that_is_no_terminal_still_runs_the_program(sandbox):
+@pytest.mark.parametrize("device, status, report", [
+    ("file", 0, "Failed to get serial configuration: Inappropriate ioctl for device\nttyweave: serial console only\n"
+                "Failed to make our terminal controlling: Inappropriate ioctl for device\nran\n"),
+    ("socket", 1, "Failed to open console /dev/ttyS0: No such device or address\n"),  # open fails with ENXIO
+])
+def test_a_serial_device_that_is_no_terminal_still_serves_and_one_that_cannot_be_opened_ends_start_up(
+        sandbox, device, status, report):
+    if device == "socket":
+        sandbox.serial = sandbox.path("socket")
+        socket.socket(socket.AF_UNIX).bind(sandbox.serial)
     daemon = sandbox.start(["/bin/sh", "-c", "echo ran >&2"], stdin=subprocess.DEVNULL)
-    assert daemon.wait() == 0
-    assert daemon.stderr() == ("Failed to get serial configuration: Inappropriate ioctl for device\n"
-                               "ttyweave: serial console only\n"
-                               "Failed to make our terminal controlling: Inappropriate ioctl for device\nran\n")
-
-
-def test_a_serial_device_that_cannot_be_opened_ends_start_up(sandbox):
-    sandbox.serial = sandbox.path("socket")  # opening a socket file fails with ENXIO
-    socket.socket(socket.AF_UNIX).bind(sandbox.serial)
-    daemon = sandbox.start(["/bin/sh", "-c", "echo must-not-run >&2"], stdin=subprocess.DEVNULL)
-    assert daemon.wait() == 1
-    assert daemon.stderr() == "Failed to open console /dev/ttyS0: No such device or address\n"
+    assert daemon.wait() == status
+    assert daemon.stderr() == report
 
 
 def test_a_program_that_cannot_run_ends_start_up_with_a_critical_kernel_log_record(sandbox, kernel_log):
@@ -136,13 +122,3 @@ def test_a_program_that_cannot_run_ends_start_up_with_a_critical_kernel_log_reco
     assert priority & 7 == 2
     assert message.endswith(r"\x0aASSERT Executing lib/platform/exception_handlers:41:"
                             r"void {anonymous}::TerminateHandler()")
-
-
-def test_without_the_kernel_log_the_assertion_record_goes_to_standard_error(sandbox):
-    sandbox.write("no-kmsg", "")
-    sandbox.binds.append((sandbox.path("no-kmsg"), "/dev/kmsg", "bind,ro"))
-    daemon = sandbox.start(["ttyweave-no-such-program"])
-    assert daemon.wait() == 1
-    assert daemon.stderr().endswith(
-        "  what(): ttyweave-no-such-program: No such file or directory (2)\n\r\nASSERT FAILED: false\r\n"
-        "lib/platform/exception_handlers:41:void {anonymous}::TerminateHandler()\r\n\r\n")
