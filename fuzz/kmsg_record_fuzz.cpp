@@ -1,5 +1,5 @@
-// libFuzzer target for the kernel log record formatter, the daemon's parser of outside input:
-// the first byte picks the level, the rest is one record as a read of the device returns it.
+// libFuzzer target for the kernel log record formatter: the first byte picks the level, the rest
+// is one record as a read of the device returns it.
 #include <cstddef>
 #include <cstdint>
 #include <string>

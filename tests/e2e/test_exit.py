@@ -47,7 +47,7 @@ def test_sigterm_ends_the_session_with_121_and_the_program_gets_sigterm_then_sig
     assert daemon.wait_stderr("pid=")
     program = int(re.search(r"pid=(\d+)", daemon.stderr())[1])
     signalled = time.monotonic()
-    daemon.signal(signal.SIGTERM)
+    os.kill(daemon.pid, signal.SIGTERM)
     assert daemon.wait() == 121
     status = reap(program)
     assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL
@@ -63,7 +63,7 @@ def test_other_signals_and_a_stopped_program_are_only_reported(sandbox):
     expected = ""
     for number, report in [(signal.SIGINT, ""), (signal.SIGHUP, ""), (signal.SIGUSR1, "Unexpected signal 10"),
                            (signal.SIGPIPE, "Unexpected signal 13")]:
-        daemon.signal(number)
+        os.kill(daemon.pid, number)
         expected += f"ttyweave: Received signal {number}\n" + (f"ttyweave: {report}\n" if report else "")
         assert daemon.wait_stderr(expected)
     for number in signal.SIGSTOP, signal.SIGCONT:

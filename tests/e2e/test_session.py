@@ -33,9 +33,10 @@ def copy_on_request(sandbox, data, then="read done", before=""):
     return ["/bin/sh", "-c", f'echo ready; {before}read go; cat "$0"; {then}', sandbox.path("data")]
 
 
-def unsent(terminal):
-    """Bytes the terminal has sent that the session has not read yet."""
-    return struct.unpack("i", fcntl.ioctl(terminal.fd, termios.TIOCOUTQ, b"\0\0\0\0"))[0]
+def queued(stream, request=termios.TIOCOUTQ):
+    """Bytes waiting on the stream's descriptor: by default those it has sent and the session not
+    yet read; with FIONREAD those that have arrived and the test not yet read."""
+    return struct.unpack("i", fcntl.ioctl(stream.fd, request, b"\0\0\0\0"))[0]
 
 
 def cpu_over(pid, seconds=1.5):
@@ -77,11 +78,11 @@ def test_keys_read_in_one_pass_reach_the_program_in_terminal_order(sandbox):
     daemon = sandbox.start(["/bin/sh", "-c", "echo ready; exec cat"], settings=NETWORK)
     terminals = sandbox.terminals(3)
     assert all(t.wait_for(b"ready\n") for t in terminals)
-    daemon.signal(signal.SIGSTOP)
+    os.kill(daemon.pid, signal.SIGSTOP)
     assert wait_until(lambda: process_info(daemon.pid)[0] == "T")
     for terminal, text in reversed(list(zip(terminals, [b"first-", b"second-", b"third-"]))):
         terminal.write(text)
-    daemon.signal(signal.SIGCONT)
+    os.kill(daemon.pid, signal.SIGCONT)
     assert all(t.wait_for(b"third-") and t.data == b"ready\nfirst-second-third-" for t in terminals)
 
 
@@ -132,14 +133,9 @@ def test_a_terminal_that_stops_reading_is_dropped_within_a_moment_whatever_happe
 
 
 def held_back(stream):
-    """True once nothing more arrives on the pseudo-terminal for half a second: the session holds
-    the program back."""
-    def pending():
-        return struct.unpack("i", fcntl.ioctl(stream.fd, termios.FIONREAD, b"\0\0\0\0"))[0]
-    samples = []
-    for _ in range(5):
-        samples.append(pending())
-        time.sleep(0.1)
+    """True once nothing more has arrived on the stream for half a second: the session holds the
+    program back."""
+    samples = [queued(stream, termios.FIONREAD) for _ in range(5) if time.sleep(0.1) is None]
     return samples[0] > 0 and len(set(samples)) == 1
 
 
@@ -177,7 +173,7 @@ def test_a_full_input_ring_neither_drops_a_terminal_nor_loses_a_key_nor_spins(sa
     left_behind = bytes(b | 0x80 for b in pattern(60000))
     typing = threading.Thread(target=typist.write, args=(typed,))
     typing.start()
-    assert wait_until(lambda: unsent(typist) >= 100000), daemon.stderr()
+    assert wait_until(lambda: queued(typist) >= 100000), daemon.stderr()
     leaver.write(left_behind)
     leaver.close()
     assert cpu_over(daemon.pid) < SPIN_BOUND, "the session spins"
@@ -209,7 +205,7 @@ def test_a_failing_serial_console_holds_nobody_back_comes_back_and_says_what_it_
     assert 1 <= daemon.stderr().count("ttyweave: Ignoring serial terminal") <= 10, daemon.stderr()
     # The program takes no more keys: typed ones fill the pseudo-terminal and the input ring.
     network.write(b"k" * 200000)
-    assert wait_until(lambda: unsent(network) >= 100000)
+    assert wait_until(lambda: queued(network) >= 100000)
     console.slave = os.open(console.slave_path, os.O_RDWR | os.O_NOCTTY)
     assert Stream(console.slave).wait_for(b"tick\n"), daemon.stderr()
     assert re.search(r"ttyweave: Serial console lost [1-9]\d* bytes of output while it failed\n", daemon.stderr())

@@ -30,42 +30,12 @@ std::vector<std::string> Lines(const std::string& command, int count) {
   return lines;
 }
 
-// A private system bus, then the development Registry service on it, allowed `max_keys` keys.
-class RegistryWorld {
- public:
-  RegistryWorld() {
-    char folder[] = "/tmp/ttyweave-registry-XXXXXX";
-    m_dir = mkdtemp(folder);
-    std::ofstream(m_dir + "/bus.conf")
-        << "<busconfig><type>system</type><listen>unix:path=" << m_dir
-        << "/bus</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
-           "<allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-           "</policy></busconfig>";
-    const auto bus = Lines("dbus-daemon --fork --print-address=1 --print-pid=1 --config-file=" +
-                               m_dir + "/bus.conf 2>/dev/null",
-                           2);
-    m_address = bus[0];
-    m_bus = std::atoi(bus[1].c_str());
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.c_str(), 1);
+// Ends what a test started, by pid, however the test ends.
+struct Stopper {
+  std::vector<pid_t> pids;
+  ~Stopper() {
+    for (pid_t pid : pids) kill(pid, SIGTERM);
   }
-  ~RegistryWorld() {
-    for (pid_t pid : {m_service, m_bus})
-      if (pid > 0) kill(pid, SIGTERM);
-    std::system(("rm -rf " + m_dir).c_str());
-  }
-  void StartService(const std::string& json, int max_keys) {
-    std::ofstream(m_dir + "/store.json") << json;
-    const auto service = Lines("echo $$; exec " REGISTRY_SERVICE " --store " + m_dir +
-                                   "/store.json --address " + m_address + " --max-keys " +
-                                   std::to_string(max_keys),
-                               2);
-    m_service = std::atoi(service[0].c_str());
-    EXPECT_EQ(service[1], "ready");
-  }
-
- private:
-  std::string m_dir, m_address;
-  pid_t m_bus = -1, m_service = -1;
 };
 
 // What a call ends in: "returned", or the type and what() of the exception it threw (for a
@@ -84,12 +54,22 @@ std::string Outcome(const std::function<void()>& call) {
 }
 
 TEST(RegistryClient, EveryOperationAndEveryFailureAsTheCallerSeesThem) {
-  RegistryWorld world;
+  // A bus of the session kind (anyone may own any name) serves as the system bus.
+  const auto bus = Lines("dbus-daemon --session --fork --print-address=1 --print-pid=1", 2);
+  Stopper stopper{{std::atoi(bus[1].c_str())}};
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", bus[0].c_str(), 1);
   Registry& registry = *plinth::AutoCreateSingleton<RegistryClientImpl>::GetInstance();
   // Any error the client does not know of reaches the caller as it came.
   EXPECT_EQ(Outcome([&] { registry.Read("networking", "telnet"); }),
             "DBus::Error org.freedesktop.DBus.Error.ServiceUnknown");
-  world.StartService(R"({"networking": {"telnet": "23"}, "système": {"clé": "välue"}})", 4);
+  char store[] = "/tmp/ttyweave-registry-XXXXXX";
+  close(mkstemp(store));
+  std::ofstream(store) << R"({"networking": {"telnet": "23"}, "système": {"clé": "välue"}})";
+  const auto service = Lines(std::string("echo $$; exec " REGISTRY_SERVICE " --max-keys 4 --store ") +
+                                 store + " --address " + bus[0],
+                             2);
+  stopper.pids.push_back(std::atoi(service[0].c_str()));
+  ASSERT_EQ(service[1], "ready");
   EXPECT_EQ(registry.Read("networking", "telnet"), "23");
   EXPECT_EQ(registry.Read("système", "clé"), "välue");
   registry.Write("networking", "ssh", "22");
@@ -127,6 +107,7 @@ TEST(RegistryClient, EveryOperationAndEveryFailureAsTheCallerSeesThem) {
        "Registry::InvalidEncoding: Input data not valid UTF-8"},
   };
   for (const auto& failure : failures) EXPECT_EQ(Outcome(failure.make), failure.outcome) << failure.call;
+  unlink(store);
 }
 
 }  // namespace
