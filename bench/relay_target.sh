@@ -18,6 +18,8 @@ fi
 eval "harness_$(declare -f stop_target)"
 stop_target() {
 	harness_stop_target
+	# perf writes its counts on SIGINT.
+	[ -z "${ttyweave_perf:-}" ] || { kill -INT "$ttyweave_perf"; wait "$ttyweave_perf"; ttyweave_perf=; }
 	[ ${#ttyweave_helpers[@]} -eq 0 ] || kill "${ttyweave_helpers[@]}" 2>/dev/null
 	wait "${ttyweave_helpers[@]}" 2>/dev/null
 	ttyweave_helpers=()
@@ -53,7 +55,7 @@ start_ttyweave() {
 	SOCK=$world/run/ttyweave-socket
 	if [ -n "${SYSCALLS:-}" ]; then
 		perf stat --pid "$TPID" --append -o "$SYSCALLS" -x, -e 'syscalls:sys_enter_poll,syscalls:sys_enter_ppoll,syscalls:sys_enter_read,syscalls:sys_enter_readv,syscalls:sys_enter_write,syscalls:sys_enter_writev' &
-		ttyweave_helpers+=($!)
+		ttyweave_perf=$!
 		sleep 0.2  # attached before the flood begins
 	fi
 }

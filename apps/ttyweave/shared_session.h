@@ -127,7 +127,7 @@ class SharedSession {
   static constexpr size_t kPollSlots = kFirstTerminalSlot + kMaxTerminals;
 
   // Session loop and the child's bytes (shared_session_loop.cpp).
-  void PreparePoll(Clock::time_point now);
+  void PreparePoll();
   int PollTimeout(Clock::time_point now) const;
   bool SessionOver(Clock::time_point now);
   bool AnyOutputPending() const;

@@ -31,8 +31,8 @@ void SetRequested(pollfd& slot, short event, bool wanted) {
 
 void SharedSession::RunSession() {
   for (Clock::time_point now = Clock::now(); !SessionOver(now);) {
-    PreparePoll(now);
-    const int ready = poll(m_fds, kFirstTerminalSlot + m_terminals, PollTimeout(now));
+    PreparePoll();
+    const int ready = poll(m_fds, kFirstTerminalSlot + m_terminals, PollTimeout(Clock::now()));
     if (ready < 0) throw ErrnoException(errno, "poll");
     now = Clock::now();
     const pollfd& master = m_fds[kMasterSlot];
@@ -67,18 +67,19 @@ bool SharedSession::AnyOutputPending() const {
 
 // Sets what every slot waits for from the rings' state. The child is read only while every
 // terminal has room for more: a slow terminal holds it back.
-void SharedSession::PreparePoll(Clock::time_point now) {
+void SharedSession::PreparePoll() {
   DropRestingConsoleBacklog();
   bool any_reader_full = false;
   for (size_t i = 0; i < m_terminals; ++i) {
     const bool full = m_output.IsFull(static_cast<uint32_t>(i));
     any_reader_full = any_reader_full || full;
-    // Held back since the first pass that finds it full (a write it takes starts it again).
+    // Held back from the moment a pass finds it full (a write it takes starts it again). The
+    // clock is read now: the pass itself may have taken a while since the poll returned.
     Clock::time_point& blocked_since = m_terminal[i].blocked_since;
     if (!full) {
       blocked_since = {};
     } else if (blocked_since == Clock::time_point{}) {
-      blocked_since = now;
+      blocked_since = Clock::now();
     }
   }
   pollfd& master = m_fds[kMasterSlot];
