@@ -84,7 +84,7 @@ void SharedSession::PreparePoll() {
   }
   pollfd& master = m_fds[kMasterSlot];
   SetRequested(master, POLLIN, !any_reader_full);
-  SetRequested(master, POLLOUT, !m_input.IsEmpty());
+  SetRequested(master, POLLOUT, !m_input.IsEmpty() && !ChildReaped());
   // A hang-up is reported whatever is requested: while the terminals hold its last bytes back,
   // the master sits out the poll.
   master.fd = m_master >= 0 && master.events != 0 ? m_master : -1;
@@ -161,9 +161,9 @@ bool SharedSession::ReadChildOutput() {
   return true;
 }
 
-// Terminals' keys to the child, as many as it takes now.
+// Terminals' keys to the child, as many as it takes now; none once it has ended.
 bool SharedSession::WriteChildInput() {
-  if (m_master < 0 || m_input.IsEmpty()) return true;
+  if (m_master < 0 || m_input.IsEmpty() || ChildReaped()) return true;
   const ByteSpans pending = m_input.BeginPop();
   const ssize_t sent = writev(m_master, pending.parts, pending.count);
   if (sent >= 0) {
