@@ -3,6 +3,7 @@ and terminals that stop reading, vanish or fail."""
 import fcntl
 import os
 import re
+import select
 import signal
 import socket
 import struct
@@ -115,7 +116,9 @@ def test_a_terminal_that_stops_reading_is_dropped_within_a_moment_whatever_happe
     reader.write(b"go\n")
     try:
         assert pump([vanishing, reader], lambda: len(vanishing.data) > 100000)
-        vanishing.sock.shutdown(socket.SHUT_RD)  # the session's next write to it fails with EPIPE
+        # Read dry first, so that the session's next write to it finds room and fails with EPIPE.
+        pump([vanishing], lambda: not select.select([vanishing], [], [], 0)[0])
+        vanishing.sock.shutdown(socket.SHUT_RD)
         assert pump([reader], lambda: "is blocked" in daemon.stderr())
     finally:
         dropped.set()
