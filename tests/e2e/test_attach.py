@@ -5,7 +5,7 @@ import socket
 import subprocess
 import termios
 
-from conftest import BUILD, DEADLINE, Pty, Terminal, cooked
+from conftest import BUILD, DEADLINE, Pty, Terminal, cooked, wait_until
 
 ATTACH = f"{BUILD}/apps/ttyweave-attach/ttyweave-attach"
 NETWORK = {"telnet": "23"}
@@ -85,6 +85,7 @@ def test_ssh_lands_in_the_session_and_the_detach_key_ends_it(sandbox):
                   "AuthorizedKeysFile /run/ssh/authorized_keys\nUsePAM no\nPidFile none\n" + match)
     with open(sandbox.path("sshd.log"), "w") as log:
         sandbox.spawn(sandbox.world(["/usr/sbin/sshd", "-D", "-e", "-f", "/run/ssh/sshd_config"]), log)
+    assert wait_until(lambda: "Server listening" in sandbox.read("sshd.log")), sandbox.read("sshd.log")
     sandbox.start(ECHO_LINES, settings=NETWORK)
     other = Terminal(sandbox.socket_path)
     assert other.wait_for(b"history\n")
