@@ -163,9 +163,16 @@ SharedSession::Outcome SharedSession::ReadTerminal(size_t index, short events, b
   const ByteSpans room = m_input.BeginPush();
   if (room.size == 0) {
     // Terminals before this one filled the input ring: this one's keys wait in its own buffer.
-    // A hang-up keeps being reported while they wait, so the terminal rests until the ring has
-    // room to take them (and then to see the end of file).
-    if (events & (POLLHUP | POLLERR | POLLNVAL)) RestTerminal(index, Rest::kForInputRoom);
+    // A hang-up keeps being reported while they wait: a network terminal rests until the ring
+    // has room to take them (and then to see the end of file); the serial console, whose rest
+    // depends only on its back-off, rests as after an error.
+    if (events & (POLLHUP | POLLERR | POLLNVAL)) {
+      if (IsSerialConsole(index)) {
+        *failed = true;
+      } else {
+        RestTerminal(index, Rest::kForInputRoom);
+      }
+    }
     return Outcome::kServed;
   }
   const int fd = TerminalFd(index);

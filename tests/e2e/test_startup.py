@@ -42,7 +42,7 @@ def test_without_a_bus_one_line_says_so_and_the_program_runs_serial_only(sandbox
     ({"ssh": "22", "serial_with_telnet": "0"}, SHARED), ({"telnet": "23", "serial_with_telnet": "on"}, SHARED),
 ])
 def test_settings_choose_the_mode_and_the_program_learns_it(sandbox, settings, seen):
-    sandbox.env.update(CONSOLE_SERIAL="1", CONSOLE_MULTI="1")  # inherited values must not leak through
+    sandbox.env.update(CONSOLE_SERIAL="0", CONSOLE_MULTI="0")  # inherited values must not leak through
     daemon = sandbox.start(SHOW_ENV, settings=settings)
     assert daemon.wait() == 0
     if seen == SERIAL_ONLY:

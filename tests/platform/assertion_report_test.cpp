@@ -4,6 +4,7 @@
 #undef NDEBUG
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -107,6 +108,24 @@ TEST(AssertionReport, EachMechanismReportsTheFailedCheck) {
            Record("false", "lib/platform/exception_handlers:73:void {anonymous}::UnexpectedHandler()")},
   };
   for (const auto& row : rows) EXPECT_EQ(ReportOf(row.fail), row.report) << row.mechanism;
+}
+
+// The report with a detail line, in the kernel log: one critical record of the user facility.
+TEST(AssertionReport, AReportWithADetailIsOneCriticalKernelLogRecord) {
+  const int kmsg = open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(lseek(kmsg, 0, SEEK_END), 0);
+  const std::string marker = "ttyweave-detail-" + std::to_string(getpid());
+  ReportAssertionMessage("file", 7, "f()", marker.c_str(), "Pointer=%p", nullptr);
+  std::string found;
+  char record[8192];
+  for (ssize_t n; found.empty() && ((n = read(kmsg, record, sizeof record)) > 0 || errno == EPIPE);)
+    if (n > 0 && std::string(record, n).find(marker) != std::string::npos) found.assign(record, n);
+  close(kmsg);
+  EXPECT_EQ(found.substr(0, found.find(',')), "10") << found;  // user facility (1), critical (2)
+  EXPECT_NE(found.find(";User space assert from " + std::to_string(getpid()) + ": " + marker +
+                       "\\x0aPointer=(nil)ASSERT Executing file:7:f()\n"),
+            std::string::npos)
+      << found;
 }
 
 }  // namespace
