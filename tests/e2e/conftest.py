@@ -263,7 +263,9 @@ class Sandbox:
     def start_bus(self):
         """A private system bus (of the session kind: anyone may own any name); its address."""
         if not self.bus:
-            bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], subprocess.PIPE)
+            # The socket is the sandbox's own: the daemon leaves it behind when it is stopped.
+            bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1",
+                              f"--address=unix:path={self.path('bus')}"], subprocess.PIPE)
             self.bus = bus.stdout.readline().decode().strip()
         return self.bus
 

@@ -30,11 +30,13 @@ std::vector<std::string> Lines(const std::string& command, int count) {
   return lines;
 }
 
-// Ends what a test started, by pid, however the test ends.
+// Ends what a test started, by pid, and removes its files, however the test ends.
 struct Stopper {
   std::vector<pid_t> pids;
+  std::vector<std::string> files;
   ~Stopper() {
     for (pid_t pid : pids) kill(pid, SIGTERM);
+    for (const std::string& file : files) unlink(file.c_str());
   }
 };
 
@@ -54,16 +56,19 @@ std::string Outcome(const std::function<void()>& call) {
 }
 
 TEST(RegistryClient, EveryOperationAndEveryFailureAsTheCallerSeesThem) {
-  // A bus of the session kind (anyone may own any name) serves as the system bus.
-  const auto bus = Lines("dbus-daemon --session --fork --print-address=1 --print-pid=1", 2);
-  Stopper stopper{{std::atoi(bus[1].c_str())}};
+  char store[] = "/tmp/ttyweave-registry-XXXXXX";
+  close(mkstemp(store));
+  // A bus of the session kind (anyone may own any name) serves as the system bus. Its socket is
+  // named here: the daemon leaves it behind when it is stopped.
+  const std::string socket = std::string(store) + ".bus";
+  const auto bus = Lines(
+      "dbus-daemon --session --fork --print-address=1 --print-pid=1 --address=unix:path=" + socket, 2);
+  Stopper stopper{{std::atoi(bus[1].c_str())}, {store, socket}};
   setenv("DBUS_SYSTEM_BUS_ADDRESS", bus[0].c_str(), 1);
   Registry& registry = *plinth::AutoCreateSingleton<RegistryClientImpl>::GetInstance();
   // Any error the client does not know of reaches the caller as it came.
   EXPECT_EQ(Outcome([&] { registry.Read("networking", "telnet"); }),
             "DBus::Error org.freedesktop.DBus.Error.ServiceUnknown");
-  char store[] = "/tmp/ttyweave-registry-XXXXXX";
-  close(mkstemp(store));
   std::ofstream(store) << R"({"networking": {"telnet": "23"}, "système": {"clé": "välue"}})";
   const auto service = Lines(std::string("echo $$; exec " REGISTRY_SERVICE " --max-keys 4 --store ") +
                                  store + " --address " + bus[0],
@@ -107,7 +112,6 @@ TEST(RegistryClient, EveryOperationAndEveryFailureAsTheCallerSeesThem) {
        "Registry::InvalidEncoding: Input data not valid UTF-8"},
   };
   for (const auto& failure : failures) EXPECT_EQ(Outcome(failure.make), failure.outcome) << failure.call;
-  unlink(store);
 }
 
 }  // namespace
