@@ -180,7 +180,7 @@ def test_a_full_input_ring_neither_drops_a_terminal_nor_loses_a_key_nor_spins(sa
     assert typist.wait_for(b"ready\n") and leaver.wait_for(b"ready\n")
     typed = bytes(b & 0x7F for b in pattern(600000))  # each terminal types from its own half of the bytes
     left_behind = bytes(b | 0x80 for b in pattern(60000))
-    typing = threading.Thread(target=typist.write, args=(typed,))
+    typing = threading.Thread(target=typist.write, args=(typed,), daemon=True)
     typing.start()
     assert wait_until(lambda: queued(typist) >= 100000), daemon.stderr()
     leaver.write(left_behind)
@@ -189,7 +189,7 @@ def test_a_full_input_ring_neither_drops_a_terminal_nor_loses_a_key_nor_spins(sa
     sandbox.write("flag", "")
     total, received = len(typed) + len(left_behind), sandbox.path("received")
     assert wait_until(lambda: os.path.exists(received) and os.path.getsize(received) >= total), daemon.stderr()
-    typing.join()
+    assert os.path.getsize(received) == total
     merged = open(received, "rb").read()
     assert bytes(b for b in merged if b < 0x80) == typed
     assert bytes(b for b in merged if b >= 0x80) == left_behind
