@@ -7,8 +7,9 @@
 # Environment: N flood bytes (default 64 MiB), SHARED_BENCH the shared relay benchmark folder
 # (its emit.c is the flood program, its pattern.h the pattern; default ../shared/bench).
 # The daemon runs as scripts/demo runs it: a private system bus with the development Registry
-# service, and a private mount namespace whose own files stand in for /run, /etc/passwd and
-# /dev/ttyS0. The serial console takes no part, so the one client is the only terminal.
+# service, and a private mount namespace whose own files stand in for /run, /etc/passwd,
+# /proc/sys/kernel/printk and /dev/ttyS0 (scripts/world.sh). The serial console takes no part,
+# so the one client is the only terminal.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -22,11 +23,10 @@ for program in "$daemon" "$attach" "$registry"; do
   [ -x "$program" ] || { echo "missing $program: build first" >&2; exit 1; }
 done
 
+source scripts/world.sh
 work=$(mktemp -d /tmp/ttyweave-bench-XXXXXX)
-bus_pid='' registry_pid=''
 cleanup() {
-  [ -z "$registry_pid" ] || kill "$registry_pid" 2>/dev/null || true
-  [ -z "$bus_pid" ] || kill "$bus_pid" 2>/dev/null || true
+  world_stop_bus
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -36,33 +36,9 @@ trap cleanup EXIT
 cc -O2 -o "$work/emit" "$shared/emit.c"
 cc -O2 -I"$shared" -o "$work/flood_check" bench/flood_check.c
 
-mkdir "$work/run"
-{ cat /etc/passwd; echo "tessaline:x:4242:4242:console sharing:/nonexistent:/usr/sbin/nologin"; } \
-  >"$work/passwd"
-: >"$work/serial"
-cat >"$work/settings.json" <<'JSON'
-{"networking": {"telnet": "23", "serial_with_telnet": "0", "telnet_log_level": "0"}}
-JSON
-cat >"$work/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=$work/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/> <allow own="*"/> <allow send_destination="*"/> <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-CONF
-exec {bus_out}< <(exec dbus-daemon --config-file="$work/bus.conf" --nofork --print-address=1 --print-pid=1 2>"$work/bus.log")
-read -r -t 10 address <&"$bus_out"
-read -r -t 10 bus_pid <&"$bus_out"
-export DBUS_SYSTEM_BUS_ADDRESS=$address
-exec {registry_out}< <(exec "$registry" --store "$work/settings.json" --address "$address" 2>&1)
-registry_pid=$!
-read -r -t 10 ready <&"$registry_out"
-[ "$ready" = ready ] || { echo "the Registry service did not start: $ready" >&2; exit 1; }
+world_create "$work" '{"telnet": "23", "serial_with_telnet": "0", "telnet_log_level": "0"}'
+world_start_bus "$work" "$registry"
+export DBUS_SYSTEM_BUS_ADDRESS=$world_bus_address
 
 socket=$work/run/ttyweave-socket
 
@@ -71,10 +47,7 @@ socket=$work/run/ttyweave-socket
 run_once() {
   rm -f "$socket" "$work/keys"
   mkfifo "$work/keys"
-  unshare -m --propagation private sh -c '
-    mount --bind "$1/run" /run && mount --bind "$1/passwd" /etc/passwd &&
-    mount --bind "$1/serial" /dev/ttyS0 && exec "$2" "$1/emit" flood "$3"' \
-    bench "$work" "$daemon" "$N" </dev/null 2>>"$work/daemon.log" &
+  "${WORLD_ENTER[@]}" "$work" "$daemon" "$work/emit" flood "$N" </dev/null 2>>"$work/daemon.log" &
   local daemon_pid=$!
   for _ in $(seq 200); do [ -S "$socket" ] && break; sleep 0.05; done
   [ -S "$socket" ] || { echo "the daemon did not listen; its log:" >&2; cat "$work/daemon.log" >&2; exit 1; }

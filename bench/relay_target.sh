@@ -1,7 +1,7 @@
 # The daemon as a target of the shared relay harness (see its README), run as a device runs it:
 # a private system bus with the development Registry service (telnet on, no serial console), and
 # ttyweave in a private mount namespace whose /run, /etc/passwd, /proc/sys/kernel/printk and
-# /dev/ttyS0 are files of the run. As root, from the project's root:
+# /dev/ttyS0 are files of the run (scripts/world.sh). As root, from the project's root:
 #   TARGETS=$PWD/bench/relay_target.sh FLOOD_CASES="pty:1 dtach:1 ttyweave:1 dtach:7 ttyweave:7" \
 #     ../shared/bench/run_anchors.sh
 # TTYWEAVE_BUILD names the build folder (default: build). ALLOCATIONS=1 preloads
@@ -10,6 +10,7 @@
 ttyweave_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ttyweave_build=${TTYWEAVE_BUILD:-$ttyweave_top/build}
 ttyweave_helpers=()
+source "$ttyweave_top/scripts/world.sh"
 if [ "${ALLOCATIONS:-0}" = 1 ]; then
 	cc -O2 -shared -fPIC -o "$T/count_allocations.so" "$ttyweave_top/bench/count_allocations.c" || exit 1
 	export TTYWEAVE_ALLOCATIONS_LOG=${TTYWEAVE_ALLOCATIONS_LOG:-$T/allocations}
@@ -26,32 +27,16 @@ stop_target() {
 }
 
 start_ttyweave() {
-	local world address preload=()
+	local world preload=()
 	world=$(mktemp -d "$T/world-XXXXXX")
-	mkdir "$world/run"
-	printf 'root:x:0:0::/root:/bin/sh\ntessaline:x:4242:4242::/:/usr/sbin/nologin\n' >"$world/passwd"
-	printf '7\t4\t1\t7\n' >"$world/printk"
-	printf '{"networking": {"telnet": "23"}}' >"$world/settings.json"
-	cat >"$world/bus.conf" <<-CONF
-	<busconfig><type>system</type><listen>unix:path=$world/bus</listen><auth>EXTERNAL</auth>
-	<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>
-	<allow receive_sender="*"/></policy></busconfig>
-	CONF
-	dbus-daemon --nofork --config-file="$world/bus.conf" --print-address=1 >"$world/address" 2>/dev/null &
-	ttyweave_helpers+=($!)
-	until [ -s "$world/address" ]; do sleep 0.01; done
-	address=$(head -1 "$world/address")
-	"$ttyweave_build/tools/registry_service/ttyweave-registry-service" \
-		--store "$world/settings.json" --address "$address" >"$world/registry" &
-	ttyweave_helpers+=($!)
-	until grep -q ready "$world/registry" 2>/dev/null; do sleep 0.01; done
+	world_create "$world" '{"telnet": "23"}'
+	world_start_bus "$world" "$ttyweave_build/tools/registry_service/ttyweave-registry-service"
+	ttyweave_helpers+=("$world_bus_pid" "$world_registry_pid")
 	[ -z "${TTYWEAVE_ALLOCATIONS_LOG:-}" ] || preload=(env LD_PRELOAD="$T/count_allocations.so")
-	# The daemon keeps the pid that spawn sees: unshare, sh and env all replace themselves.
-	spawn unshare -m --propagation private sh -c '
-		mount --bind "$1/run" /run && mount --bind "$1/passwd" /etc/passwd &&
-		mount --bind "$1/printk" /proc/sys/kernel/printk && mount --bind /dev/null /dev/ttyS0 &&
-		shift && exec "$@" </dev/null' world "$world" \
-		env DBUS_SYSTEM_BUS_ADDRESS="$address" "${preload[@]}" "$ttyweave_build/apps/ttyweave/ttyweave" "$@"
+	# The daemon keeps the pid that spawn sees: unshare, sh and env all replace themselves. Its
+	# standard input is /dev/null, as for any command started in the background.
+	spawn "${WORLD_ENTER[@]}" "$world" env DBUS_SYSTEM_BUS_ADDRESS="$world_bus_address" \
+		"${preload[@]}" "$ttyweave_build/apps/ttyweave/ttyweave" "$@"
 	SOCK=$world/run/ttyweave-socket
 	if [ -n "${SYSCALLS:-}" ]; then
 		perf stat --pid "$TPID" --append -o "$SYSCALLS" -x, -e 'syscalls:sys_enter_poll,syscalls:sys_enter_ppoll,syscalls:sys_enter_read,syscalls:sys_enter_readv,syscalls:sys_enter_write,syscalls:sys_enter_writev' &

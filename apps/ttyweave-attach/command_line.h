@@ -2,14 +2,13 @@
 
 #include <optional>
 
-// The daemon's socket. The client keeps its own copy of the path instead of sharing the
-// daemon's headers: it builds and installs without any of the daemon's libraries.
-constexpr char kDefaultSocketPath[] = "/var/run/ttyweave-socket";
+#include "terminal_socket.h"
+
 // ^\ : a control key that shells and editors seldom need, as in other terminal-sharing tools.
 constexpr unsigned char kDefaultDetachKey = 0x1c;
 
 struct AttachOptions {
-  const char* socket_path = kDefaultSocketPath;
+  const char* socket_path = kListenerPath;
   // Nothing typed is sent to the session; the detach key still works.
   bool read_only = false;
   // No value: detaching is disabled ("-e none").

@@ -3,14 +3,15 @@
 #include <cstddef>
 #include <string_view>
 
+#include "terminal_socket.h"
+
 // Keeps the daemon's refusal off standard output. A refused connection receives the refusal
 // text as its only bytes, then end of file; an accepted one receives the session's history.
 // So the first bytes are held back only while everything received still spells the start of
 // the refusal: ordinary history differs within a byte or two and passes at once.
 class RefusalFilter {
  public:
-  // What the daemon writes to a connection it has no room for.
-  static constexpr std::string_view kRefusal = "Too many terminals";
+  static constexpr std::string_view kRefusal = kTooManyTerminals;
 
   // Whether bytes are still being held back.
   bool IsHolding() const { return m_holding; }

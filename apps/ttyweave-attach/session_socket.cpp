@@ -8,16 +8,16 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+#include "terminal_socket.h"
 
-// Who the daemon lets in: its socket's owner (mode 0700), and root.
-constexpr char kSocketUser[] = "tessaline";
+namespace {
 
 FileDescriptor CannotConnect(const char* path, int error) {
   std::fprintf(stderr, "ttyweave-attach: cannot connect to %s: %s\n", path, std::strerror(error));
+  // The daemon lets in its socket's owner (mode 0700), and root.
   if (error == EACCES || error == EPERM)
     std::fprintf(stderr, "ttyweave-attach: the socket is for the user %s and root only\n",
-                 kSocketUser);
+                 kListenerOwner);
   return FileDescriptor();
 }
 

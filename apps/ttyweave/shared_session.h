@@ -10,6 +10,7 @@
 #include <string>
 
 #include "circular_byte_buffer.h"
+#include "terminal_socket.h"
 
 // Sets O_NONBLOCK on `fd`, keeping its other status flags. Throws ErrnoException("nonblock").
 void SetNonBlocking(int fd);
@@ -27,10 +28,6 @@ constexpr int kSessionLostExitStatus = 120;  // ended without the child's status
                                              // pseudo-terminal failed or the console went away
 constexpr int kTerminatedExitStatus = 121;   // the daemon received SIGTERM
 constexpr int kChildKilledExitStatus = 122;  // the child was killed by a signal
-
-// Where network terminals connect, and who may: only this user (and root) can reach the socket.
-constexpr char kListenerPath[] = "/var/run/ttyweave-socket";
-constexpr char kListenerOwner[] = "tessaline";
 
 // One shared session: a program on a pseudo-terminal whose output goes to every terminal (the
 // serial console and network clients) and to which every terminal's input goes. Owns the

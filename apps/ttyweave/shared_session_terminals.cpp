@@ -69,7 +69,7 @@ void SharedSession::StartListener() {
 }
 
 void SharedSession::AddTerminal(int fd) {
-  if (m_terminals >= kMaxTerminals) throw std::runtime_error("Too many terminals");
+  if (m_terminals >= kMaxTerminals) throw std::runtime_error(kTooManyTerminals);
   TerminalSlot(m_terminals) = {fd, 0, 0};
   m_terminal[m_terminals] = {};
   m_output.AddReader(static_cast<uint32_t>(m_terminals));
@@ -184,7 +184,7 @@ SharedSession::Outcome SharedSession::ReadTerminal(size_t index, short events, b
   const int error = errno;
   const unsigned number = static_cast<unsigned>(index);
   if (got == 0) {
-    if (fd != 0) {
+    if (!IsSerialConsole(index)) {
       RemoveTerminal(index);
       return Outcome::kRemoved;
     }
@@ -196,7 +196,7 @@ SharedSession::Outcome SharedSession::ReadTerminal(size_t index, short events, b
     SafeFprintf(stderr, "ttyweave: Terminal %u EAGAIN\n", number);
     return Outcome::kServed;
   }
-  if (fd == 0) {
+  if (IsSerialConsole(index)) {
     SafeFprintf(stderr, "ttyweave: Ignoring serial terminal '%s' on read\n", std::strerror(error));
     *failed = true;
     return Outcome::kServed;
@@ -216,7 +216,7 @@ SharedSession::Outcome SharedSession::WriteTerminal(size_t index, bool* failed) 
   if (sent > 0) {
     m_output.EndPop(reader, static_cast<int>(sent));
     m_terminal[index].blocked_since = {};  // it takes bytes: it is slow at worst, not stuck
-    if (fd == 0 && m_serial_lost_bytes > 0) {
+    if (IsSerialConsole(index) && m_serial_lost_bytes > 0) {
       SafeFprintf(stderr, "ttyweave: Serial console lost %lu bytes of output while it failed\n",
                   static_cast<unsigned long>(m_serial_lost_bytes));
       m_serial_lost_bytes = 0;
@@ -227,7 +227,7 @@ SharedSession::Outcome SharedSession::WriteTerminal(size_t index, bool* failed) 
   // Nothing taken: a socket or line that is full now (the kernel's own console messages can take
   // the room poll saw). Next time.
   if (sent == 0 || error == EAGAIN) return Outcome::kServed;
-  if (fd == 0) {
+  if (IsSerialConsole(index)) {
     SafeFprintf(stderr, "ttyweave: Ignoring serial terminal '%s' on write\n", std::strerror(error));
     *failed = true;
     return Outcome::kServed;

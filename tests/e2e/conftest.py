@@ -28,14 +28,6 @@ SHOW_ENV = ["/bin/sh", "-c", 'echo "serial=${CONSOLE_SERIAL-unset} multi=${CONSO
 ENTER_WORLD = 'while [ "$1" != -- ]; do mount --bind "$1" "$2" || exit 126; shift 2; done; shift; exec "$@"'
 
 
-def wait_until(condition, timeout=DEADLINE):
-    """Looks at `condition` until it holds or the time is up; returns its last value."""
-    end = time.monotonic() + timeout
-    while not (value := condition()) and time.monotonic() < end:
-        time.sleep(0.01)
-    return value
-
-
 def pump(streams, until, timeout=DEADLINE):
     """Reads what arrives on `streams`, as it arrives, until `until()` holds; returns its last value."""
     end = time.monotonic() + timeout
@@ -46,6 +38,11 @@ def pump(streams, until, timeout=DEADLINE):
         if not live:
             time.sleep(0.01)
     return value
+
+
+def wait_until(condition, timeout=DEADLINE):
+    """Looks at `condition` until it holds or the time is up; returns its last value."""
+    return pump([], condition, timeout)
 
 
 class Stream:
