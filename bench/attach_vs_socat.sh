@@ -18,7 +18,7 @@ N=${N:-$((64 * 1024 * 1024))}
 shared=${SHARED_BENCH:-$top/../shared/bench}
 daemon=$top/build/apps/ttyweave/ttyweave
 attach=$top/build/apps/ttyweave-attach/ttyweave-attach
-registry=$top/build/tools/registry_service/ttyweave-registry-service
+registry=$top/build/apps/ttyweave-registry/ttyweave-registry-service
 for program in "$daemon" "$attach" "$registry"; do
   [ -x "$program" ] || { echo "missing $program: build first" >&2; exit 1; }
 done

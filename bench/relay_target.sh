@@ -30,7 +30,7 @@ start_ttyweave() {
 	local world preload=()
 	world=$(mktemp -d "$T/world-XXXXXX")
 	world_create "$world" '{"telnet": "23"}'
-	world_start_bus "$world" "$ttyweave_build/tools/registry_service/ttyweave-registry-service"
+	world_start_bus "$world" "$ttyweave_build/apps/ttyweave-registry/ttyweave-registry-service"
 	ttyweave_helpers+=("$world_bus_pid" "$world_registry_pid")
 	[ -z "${TTYWEAVE_ALLOCATIONS_LOG:-}" ] || preload=(env LD_PRELOAD="$T/count_allocations.so")
 	# The daemon keeps the pid that spawn sees: unshare, sh and env all replace themselves. Its

@@ -18,7 +18,7 @@ import pytest
 
 BUILD = os.environ.get("TTYWEAVE_BUILD", os.path.join(os.path.dirname(__file__), "../../build"))
 DAEMON = f"{BUILD}/apps/ttyweave/ttyweave"
-REGISTRY = f"{BUILD}/tools/registry_service/ttyweave-registry-service"
+REGISTRY = f"{BUILD}/apps/ttyweave-registry/ttyweave-registry-service"
 USAGE = "Usage: ttyweave <prog> [<params...>]\n"
 OWNER_UID = 4242  # "tessaline" in the sandbox's user list
 PRINTK = "7\t4\t1\t7\n"
