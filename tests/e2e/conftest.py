@@ -171,7 +171,7 @@ def descendants(pid):
 
 
 # x86_64 system call numbers; BPF opcodes for "load the number", "compare", "return".
-SYSCALLS = {"chmod": 90, "fchmodat": 268, "setsid": 112, "ioctl": 16}
+SYSCALLS = {"chmod": 90, "fchmodat": 268, "setsid": 112, "ioctl": 16, "signalfd4": 289}
 BPF_LOAD, BPF_JEQ, BPF_RET = 0x20, 0x15, 0x06
 SECCOMP_RET_ALLOW, SECCOMP_RET_ERRNO = 0x7FFF0000, 0x00050000
 

@@ -110,7 +110,7 @@ def test_the_daemon_makes_itself_a_session_and_group_leader_unless_it_leads_a_gr
     assert daemon.stderr() == report.format(pid=daemon.pid)
 
 
-def test_a_terminal_on_standard_input_is_left_as_it_was(sandbox):
+def test_in_serial_only_mode_a_terminal_on_standard_input_is_left_as_it_was(sandbox):
     serial = Pty()
     sandbox.serial = serial.slave_path
     settings, serial_settings = cooked(sandbox.console.slave), termios.tcgetattr(serial.slave)
@@ -121,23 +121,33 @@ def test_a_terminal_on_standard_input_is_left_as_it_was(sandbox):
 
 
 # As init hands the console over: cooked, the controlling terminal, and 0, 1 and 2 one open file.
-@pytest.mark.parametrize("end, status", [("program", 0), ("sigterm", 121)])
-def test_a_console_handed_over_cooked_is_raw_for_the_session_and_restored_after(sandbox, end, status):
+@pytest.mark.parametrize("end, status, refuse", [("program", 0, ()), ("sigterm", 121, ()),
+                                                 ("start-up failure", 1, [("signalfd4",)])])
+def test_a_console_handed_over_cooked_is_raw_for_the_session_and_restored_after(sandbox, end, status, refuse):
     console = sandbox.console
     settings, flags = cooked(console.slave), fcntl.fcntl(console.slave, fcntl.F_GETFL)
     daemon = sandbox.start(["/bin/sh", "-c", "grep flags /proc/$$/fdinfo/2 >&2; echo ready; head -c 6 | od -An -tx1"],
-                           settings={"telnet": "23", "serial_with_telnet": "1", "telnet_log_level": "1"}, as_init=True)
-    assert console.wait_for(b"ready\n"), console.data
-    assert int(re.search(rb"flags:\s+(\d+)", console.data)[1], 8) & os.O_NONBLOCK == 0  # the program's stderr
+                           settings={"telnet": "23", "serial_with_telnet": "1", "telnet_log_level": "1"}, as_init=True,
+                           refuse=refuse)
+    if end != "start-up failure":
+        assert console.wait_for(b"ready\n"), console.data
+        assert int(re.search(rb"flags:\s+(\d+)", console.data)[1], 8) & os.O_NONBLOCK == 0  # the program's stderr
     if end == "program":
         console.write(b"Q\x03\x1a\x1c\x13\x15")  # no Enter; ^C, ^Z, ^\\, ^S and ^U are the program's bytes
         assert console.wait_for(b" 51 03 1a 1c 13 15\n"), console.data
         assert b"Q" not in console.data  # the console itself echoes nothing
-    else:
+    elif end == "sigterm":
         os.kill(daemon.pid, signal.SIGTERM)
     assert daemon.wait() == status
     assert termios.tcgetattr(console.slave) == settings and fcntl.fcntl(console.slave, fcntl.F_GETFL) == flags
-    assert sandbox.read("printk") == PRINTK.split()[0]  # the kernel's console log level as it was
+    assert sandbox.read("printk") == (PRINTK if refuse else PRINTK.split()[0])  # the console log level as it was
+
+
+# Opening a master's name again would make a new pseudo-terminal instead of reaching this one.
+def test_a_pseudo_terminal_master_as_console_is_refused_in_shared_mode(sandbox):
+    daemon = sandbox.start(SHOW_ENV, settings={"telnet": "23"}, stdin=sandbox.console.fd)
+    assert daemon.wait() == 1
+    assert "what(): The console is a pseudo-terminal master, which cannot be opened again\n" in daemon.stderr()
 
 
 def test_without_a_terminal_the_serial_line_is_opened_raw_at_115200_8n1(sandbox):
