@@ -1,7 +1,6 @@
 #include "console.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -53,23 +52,6 @@ bool ConfigureConsole() {
   }
   if (fd > 1) close(fd);
   return true;
-}
-
-void ReopenConsole() {
-  if (!isatty(0)) return;
-  // Opening a master's name again would make a new pseudo-terminal, not reach this one.
-  unsigned int pty_number;
-  if (ioctl(0, TIOCGPTN, &pty_number) == 0)
-    throw std::runtime_error("The console is a pseudo-terminal master, which cannot be opened again");
-  // The device of descriptor 0 itself, even where /dev has no name for it.
-  const int fd = open("/proc/self/fd/0", O_RDWR | O_NOCTTY);
-  if (fd < 0) throw ErrnoException(errno, "reopen console");
-  if (dup2(fd, 0) < 0 || dup2(fd, 1) < 0) {
-    const int error = errno;
-    close(fd);
-    throw ErrnoException(error, "reopen console");
-  }
-  if (fd > 1) close(fd);
 }
 
 void ConfigureSerialPort(int fd) {

@@ -10,13 +10,6 @@ void SetupProcessGroup();
 // cannot be opened or duplicated: start-up cannot go on.
 bool ConfigureConsole();
 
-// Gives descriptors 0 and 1 an open file description of the console of their own when it is a
-// terminal handed over by whoever started the daemon (init often makes 0, 1 and 2 one open
-// file), so that the session's non-blocking use of it changes no open file that the program or
-// anyone else shares. Throws ErrnoException("reopen console"), or std::runtime_error when the
-// console is a pseudo-terminal master, which cannot be opened again.
-void ReopenConsole();
-
 // Applies 115200 baud, 8N1 and the console's line settings as far as possible; prints a line
 // for each step that fails.
 void ConfigureSerialPort(int fd);

@@ -143,11 +143,13 @@ def test_a_console_handed_over_cooked_is_raw_for_the_session_and_restored_after(
     assert sandbox.read("printk") == (PRINTK if refuse else PRINTK.split()[0])  # the console log level as it was
 
 
-# Opening a master's name again would make a new pseudo-terminal instead of reaching this one.
-def test_a_pseudo_terminal_master_as_console_is_refused_in_shared_mode(sandbox):
-    daemon = sandbox.start(SHOW_ENV, settings={"telnet": "23"}, stdin=sandbox.console.fd)
-    assert daemon.wait() == 1
-    assert "what(): The console is a pseudo-terminal master, which cannot be opened again\n" in daemon.stderr()
+# A pseudo-terminal master cannot be opened again (that would make a new pseudo-terminal): its own
+# open file serves the session and gets its flags back.
+def test_a_pseudo_terminal_master_as_console_serves_on_its_own_open_file(sandbox):
+    console, flags = sandbox.console, fcntl.fcntl(sandbox.console.fd, fcntl.F_GETFL)
+    daemon = sandbox.start(["head", "-c", "2"], settings={"telnet": "23", "serial_with_telnet": "1"}, stdin=console.fd)
+    os.write(console.slave, b"ok")  # keys typed on the console reach the program
+    assert daemon.wait() == 0 and fcntl.fcntl(console.fd, fcntl.F_GETFL) == flags
 
 
 def test_without_a_terminal_the_serial_line_is_opened_raw_at_115200_8n1(sandbox):
