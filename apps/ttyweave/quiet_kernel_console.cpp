@@ -24,7 +24,8 @@ QuietKernelConsole::QuietKernelConsole() {
   std::ifstream file(kConsoleLogLevelFile);
   if (!file.is_open()) throw ErrnoException(errno, kConsoleLogLevelFile);
   // The kernel takes one number as the new console level and leaves the other three alone.
-  if (!(file >> m_level)) throw std::runtime_error("No console log level in /proc/sys/kernel/printk");
+  if (!(file >> m_level))
+    throw std::runtime_error("No console log level in /proc/sys/kernel/printk");
   WriteFile(kConsoleLogLevelFile, kConsoleLoggingOff, kConsoleLogLevelFileMode);
 }
 

@@ -1,5 +1,7 @@
 #include "share_config.h"
 
+#include <dbus/dbus.h>
+
 #include <boost/lexical_cast.hpp>
 #include <cstdio>
 #include <exception>
@@ -32,12 +34,10 @@ void ReportUnreachableRegistry(const std::string& name) {
       if (name == listed) return true;
     return false;
   };
-  if (is_one_of({"org.freedesktop.DBus.Error.ServiceUnknown",
-                     "org.freedesktop.DBus.Error.NameHasNoOwner"})) {
+  if (is_one_of({DBUS_ERROR_SERVICE_UNKNOWN, DBUS_ERROR_NAME_HAS_NO_OWNER})) {
     SafeFprintf(stderr, "ttyweave: Registry not found: no owner of %s on the system bus\n",
                 registry_names::kService);
-  } else if (is_one_of({"org.freedesktop.DBus.Error.NoReply",
-                            "org.freedesktop.DBus.Error.Timeout"})) {
+  } else if (is_one_of({DBUS_ERROR_NO_REPLY, DBUS_ERROR_TIMEOUT})) {
     SafeFprintf(stderr, "ttyweave: Registry not answering: no reply in time\n");
   } else {
     SafeFprintf(stderr, "ttyweave: Registry error: %s\n", name.c_str());

@@ -16,7 +16,6 @@ using namespace registry_names;
 // hangs must cost the daemon's start-up seconds, not the D-Bus library's 25-second default per
 // call.
 constexpr int kReplyTimeoutMilliseconds = 2000;
-constexpr char kNoReplyError[] = "org.freedesktop.DBus.Error.NoReply";
 
 // Checks the text that will be sent: the C text, up to the first NUL. Invalid UTF-8 must never
 // reach the D-Bus library, which treats it as a fatal programming error.
@@ -67,7 +66,8 @@ auto RegistryClientImpl::Exchange(const char* member,
                                   Decode decode) {
   std::unique_lock<std::mutex> lock(m_mutex);
   // One call has waited in vain already: the service is taken as hung, not waited for again.
-  if (m_unanswered) throw DBus::Error(kNoReplyError, "The Registry did not answer an earlier call");
+  if (m_unanswered)
+    throw DBus::Error(DBUS_ERROR_NO_REPLY, "The Registry did not answer an earlier call");
   try {
     DBus::CallMessage call;
     if (arguments.size() != 0) {
@@ -86,7 +86,7 @@ auto RegistryClientImpl::Exchange(const char* member,
     DBus::MessageIter reader = reply.reader();
     return decode(reader);
   } catch (const DBus::Error& error) {
-    if (HasName(error, kNoReplyError)) m_unanswered = true;
+    if (HasName(error, DBUS_ERROR_NO_REPLY)) m_unanswered = true;
     ThrowIfRegistryError(error);
     throw;
   }
