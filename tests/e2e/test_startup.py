@@ -13,8 +13,6 @@ import pytest
 from conftest import PRINTK, SHOW_ENV, USAGE, Pty, cooked
 
 SHARED, SERIAL_ONLY, SHARED_WITH_SERIAL = "serial=unset multi=1", "serial=1 multi=unset", "serial=1 multi=1"
-
-
 READS = 'Read ["networking","telnet"]\nRead ["networking","ssh"]\nRead ["networking","serial_with_telnet"]\n'
 NO_REGISTRY = "ttyweave: Registry not found: no owner of com.zarnix.Registry on the system bus\n"
 with open(f"{os.path.dirname(__file__)}/../../CMakeLists.txt") as cmake:
@@ -46,7 +44,7 @@ def test_usage_help_and_version(sandbox, args, status, out, err, reads):
 
 
 @pytest.mark.parametrize("answer, reason, calls", [
-    ("silent", "not answering: no reply in time", "Read networking telnet\n"),  # then none is asked
+    ("silent", "not answering: no reply in time", "Read networking telnet\n"),  # the rest: not asked
     ("org.freedesktop.DBus.Error.AccessDenied", "error: org.freedesktop.DBus.Error.AccessDenied",
      "Read networking telnet\nRead networking ssh\nRead networking serial_with_telnet\n"),
 ])
