@@ -19,8 +19,9 @@ bool IsPseudoTerminalMaster(int fd) {
 
 // Puts a new open file of the terminal on descriptor 0 on descriptors 0 and 1.
 void ReopenConsole() {
-  // The device of descriptor 0 itself, even where /dev has no name for it.
-  const int fd = open("/proc/self/fd/0", O_RDWR | O_NOCTTY);
+  // The device of descriptor 0 itself, even where /dev has no name for it. O_NONBLOCK: a serial
+  // line without CLOCAL would otherwise wait here for its carrier.
+  const int fd = open("/proc/self/fd/0", O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) throw ErrnoException(errno, "reopen console");
   if (dup2(fd, 0) < 0 || dup2(fd, 1) < 0) {
     const int error = errno;
