@@ -1,6 +1,7 @@
 // ttyweave <prog> [<params...>]: shares one program's terminal between the serial console and
 // network terminals, or runs it on the serial console alone when no network login is set up.
 #include <cstdio>
+#include <cstring>
 
 #include "console.h"
 #include "exception_handlers.h"
@@ -10,17 +11,33 @@
 
 namespace {
 
+constexpr char kUsage[] = "Usage: ttyweave <prog> [<params...>]\n";
 constexpr int kUsageExitStatus = 1;
 // Start-up could not go on (no console, a failed system call, a program that cannot run).
 constexpr int kStartupFailureExitStatus = 1;
 
+// Handles the options that only ask about the daemon itself; returns whether argv[1] was one.
+// They come before the Registry, so that they answer at once with or without a system bus.
+bool AnswerOwnOption(const char* option) {
+  if (std::strcmp(option, "-h") == 0 || std::strcmp(option, "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return true;
+  }
+  if (std::strcmp(option, "--version") == 0) {
+    std::fputs("ttyweave " TTYWEAVE_VERSION "\n", stdout);
+    return true;
+  }
+  return false;
+}
+
 int Run(int argc, char** argv) {
+  if (argc >= 2 && AnswerOwnOption(argv[1])) return 0;
   // Read before the command line is looked at: even a start without arguments consults the
   // Registry.
   ShareConfig config;
   ReadShareConfig(config);
   if (argc < 2) {
-    std::fputs("Usage: ttyweave <prog> [<params...>]\n", stderr);
+    std::fputs(kUsage, stderr);
     return kUsageExitStatus;
   }
   SetupProcessGroup();

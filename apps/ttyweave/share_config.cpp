@@ -1,11 +1,15 @@
 #include "share_config.h"
 
+#include <dbus/dbus.h>
+
 #include <boost/lexical_cast.hpp>
 #include <cstdio>
 #include <exception>
+#include <initializer_list>
 #include <string>
 
 #include "registry_client_impl.h"
+#include "registry_names.h"
 #include "safe_fprintf.h"
 
 namespace {
@@ -21,6 +25,24 @@ int ReadInt(Registry& registry, const char* key) {
 }
 
 bool IsPort(int number) { return number >= kLowestPort && number <= kHighestPort; }
+
+// Why a read could not reach the settings, by the D-Bus error's name: the line that explains a
+// serial-only start.
+void ReportUnreachableRegistry(const std::string& name) {
+  const auto is_one_of = [&name](std::initializer_list<const char*> names) {
+    for (const char* listed : names)
+      if (name == listed) return true;
+    return false;
+  };
+  if (is_one_of({DBUS_ERROR_SERVICE_UNKNOWN, DBUS_ERROR_NAME_HAS_NO_OWNER})) {
+    SafeFprintf(stderr, "ttyweave: Registry not found: no owner of %s on the system bus\n",
+                registry_names::kService);
+  } else if (is_one_of({DBUS_ERROR_NO_REPLY, DBUS_ERROR_TIMEOUT})) {
+    SafeFprintf(stderr, "ttyweave: Registry not answering: no reply in time\n");
+  } else {
+    SafeFprintf(stderr, "ttyweave: Registry error: %s\n", name.c_str());
+  }
+}
 
 }  // namespace
 
@@ -40,15 +62,19 @@ void ReadShareConfig(ShareConfig& config) {
     return;
   }
 
-  // Each key on its own: one that fails never undoes what another set.
-  try {
-    if (IsPort(ReadInt(*registry, "telnet"))) config.network_enabled = true;
-  } catch (...) {
+  // Each key on its own: one that fails never undoes what another set. The first failure to
+  // reach the Registry is kept to say why the terminal is not shared; the Registry's own answers
+  // (a missing key, say) are settings that say "off", not failures.
+  std::string unreachable;
+  for (const char* key : {"telnet", "ssh"}) {
+    try {
+      if (IsPort(ReadInt(*registry, key))) config.network_enabled = true;
+    } catch (const DBus::Error& error) {
+      if (unreachable.empty()) unreachable = error.name() != nullptr ? error.name() : "unknown";
+    } catch (...) {
+    }
   }
-  try {
-    if (IsPort(ReadInt(*registry, "ssh"))) config.network_enabled = true;
-  } catch (...) {
-  }
+  if (!config.network_enabled && !unreachable.empty()) ReportUnreachableRegistry(unreachable);
   try {
     config.serial_with_telnet = ReadInt(*registry, "serial_with_telnet") != 0;
   } catch (...) {

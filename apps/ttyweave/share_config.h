@@ -8,6 +8,7 @@ struct ShareConfig {
 
 // Fills `config` from the Registry section "networking": network_enabled when "telnet" or "ssh"
 // holds a port from 1 to 65535, serial_with_telnet when "serial_with_telnet" holds a non-zero
-// number. A value that cannot be read or converted leaves its flag false, silently; a Registry
-// that cannot be reached at all is reported in one line on stderr. Never throws.
+// number. A value that cannot be read or converted leaves its flag false, silently. When no port
+// is enabled because the Registry could not be asked (no system bus, no owner of its name, no
+// answer in time, a D-Bus error), one line on stderr says why. Never throws.
 void ReadShareConfig(ShareConfig& config);

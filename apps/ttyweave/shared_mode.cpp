@@ -3,12 +3,16 @@
 #include <cstdlib>
 #include <exception>
 
+#include "nonblocking_console.h"
+#include "raw_console.h"
 #include "safe_fprintf.h"
 #include "shared_session.h"
 
 int RunSharedMode(const ShareConfig& config, int argc, char** argv) {
-  SetNonBlocking(0);
-  SetNonBlocking(1);
+  NonBlockingConsole console;
+  // Keys reach the program as bytes, echo is the program's business; the console's settings are
+  // put back when the session has ended, however it ends.
+  RawConsole raw_console(0);
   SharedSession session;
   session.SetupSignals();
   session.SetupKmsg();

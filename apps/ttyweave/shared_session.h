@@ -7,9 +7,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "circular_byte_buffer.h"
+#include "quiet_kernel_console.h"
 #include "terminal_socket.h"
 
 // Sets O_NONBLOCK on `fd`, keeping its other status flags. Throws ErrnoException("nonblock").
@@ -69,7 +71,8 @@ class SharedSession {
   // log; never throws: without a usable level nothing is relayed.
   void SetupKmsg();
   // Turns the kernel's own console logging down to 0 while the relay runs, so that kernel
-  // messages reach the serial console only as whole relayed lines. Throws ErrnoException.
+  // messages reach the serial console only as whole relayed lines; the session's end puts the
+  // level back. Throws ErrnoException or std::runtime_error.
   void DisableConsoleLogging();
 
   // Listens for network terminals on kListenerPath, a socket that only kListenerOwner can
@@ -188,4 +191,7 @@ class SharedSession {
   // ended, the session ends once no output is pending and none may come.
   bool m_master_may_hold_output;
   Clock::time_point m_drain_deadline{};
+  // The kernel's console logging, turned down while the relay serves the serial console; put
+  // back after everything else of the session has ended.
+  std::optional<QuietKernelConsole> m_quiet_console;
 };

@@ -2,7 +2,7 @@
 // configured level become whole lines "{seconds.millis} message\r\n" in the output ring, in the
 // same stream as the child's output. A line that does not fit waits, and no newer record is
 // read until it has gone in. While the relay serves the serial console, the kernel's own console
-// logging is turned down.
+// logging is turned down, and put back as it was when the session ends.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,19 +16,12 @@
 #include "safe_fprintf.h"
 #include "shared_session.h"
 #include "string_operations.h"
-#include "write_file.h"
 
 namespace {
 
 constexpr char kKernelLogDevice[] = "/dev/kmsg";
 // The largest record the kernel log hands out fits, with a terminating NUL after it.
 constexpr size_t kKmsgRecordBufferSize = 4096;
-constexpr char kConsoleLogLevelFile[] = "/proc/sys/kernel/printk";
-// The kernel's console log level: 0 prints nothing on the console.
-constexpr char kConsoleLoggingOff[] = "0";
-// The mode WriteFile would create a missing file with: the kernel's file always exists, so it
-// never applies.
-constexpr mode_t kConsoleLogLevelFileMode = 0777;
 
 }  // namespace
 
@@ -60,7 +53,7 @@ void SharedSession::SetupKmsg() {
 void SharedSession::DisableConsoleLogging() {
   // Without the relay the kernel keeps printing on the console itself.
   if (m_kmsg_fd < 0) return;
-  WriteFile(kConsoleLogLevelFile, kConsoleLoggingOff, kConsoleLogLevelFileMode);
+  m_quiet_console.emplace();
 }
 
 void SharedSession::SetKernelLog(int fd, uint32_t level) {

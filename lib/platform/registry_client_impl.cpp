@@ -12,6 +12,11 @@ namespace {
 
 using namespace registry_names;
 
+// How long a call waits for the service's answer. It answers in milliseconds; a service that
+// hangs must cost the daemon's start-up seconds, not the D-Bus library's 25-second default per
+// call.
+constexpr int kReplyTimeoutMilliseconds = 2000;
+
 // Checks the text that will be sent: the C text, up to the first NUL. Invalid UTF-8 must never
 // reach the D-Bus library, which treats it as a fatal programming error.
 void RequireUtf8(const std::string& text) {
@@ -51,13 +56,18 @@ RegistryProxy::RegistryProxy(DBus::Connection& connection)
     : DBus::ObjectProxy(connection, kObjectPath, kService) {}
 
 RegistryClientImpl::RegistryClientImpl()
-    : m_connection(DBus::Connection::SystemBus()), m_proxy(m_connection) {}
+    : m_connection(DBus::Connection::SystemBus()), m_proxy(m_connection), m_unanswered(false) {
+  m_proxy.set_timeout(kReplyTimeoutMilliseconds);
+}
 
 template <typename Decode>
 auto RegistryClientImpl::Exchange(const char* member,
                                   std::initializer_list<const std::string*> arguments,
                                   Decode decode) {
   std::unique_lock<std::mutex> lock(m_mutex);
+  // One call has waited in vain already: the service is taken as hung, not waited for again.
+  if (m_unanswered)
+    throw DBus::Error(DBUS_ERROR_NO_REPLY, "The Registry did not answer an earlier call");
   try {
     DBus::CallMessage call;
     if (arguments.size() != 0) {
@@ -76,6 +86,7 @@ auto RegistryClientImpl::Exchange(const char* member,
     DBus::MessageIter reader = reply.reader();
     return decode(reader);
   } catch (const DBus::Error& error) {
+    if (HasName(error, DBUS_ERROR_NO_REPLY)) m_unanswered = true;
     ThrowIfRegistryError(error);
     throw;
   }

@@ -12,7 +12,9 @@
 
 // The Registry service's client over the D-Bus system bus, reached as
 // plinth::AutoCreateSingleton<RegistryClientImpl>::GetInstance(). Each operation is one blocking
-// method call, serialised with the other calls of this process; error replies named
+// method call, serialised with the other calls of this process, that waits at most 2 s for its
+// answer; once one call has gone unanswered (org.freedesktop.DBus.Error.NoReply), every later
+// call fails at once with that error. Error replies named
 // com.zarnix.Registry.Errors.{InvalidName,Full,InvalidJson} become Registry's exceptions, every
 // other failure leaves as the DBus::Error the library raised. Needs DBus::default_dispatcher
 // (EnsureDBusDispatcher) before the first GetInstance.
@@ -46,4 +48,5 @@ class RegistryClientImpl : public Registry, public plinth::AutoCreateSingleton<R
   std::mutex m_mutex;
   DBus::Connection m_connection;
   RegistryProxy m_proxy;
+  bool m_unanswered;  // a call has timed out: the service is not asked again
 };

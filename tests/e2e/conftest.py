@@ -4,6 +4,7 @@ which the test's own files stand in for /run (so /var/run/ttyweave-socket), /etc
 settings, the Registry service. Every process a test starts is ended by its pid."""
 import ctypes
 import errno
+import fcntl
 import json
 import os
 import select
@@ -170,7 +171,7 @@ def descendants(pid):
 
 
 # x86_64 system call numbers; BPF opcodes for "load the number", "compare", "return".
-SYSCALLS = {"chmod": 90, "fchmodat": 268, "setsid": 112, "ioctl": 16}
+SYSCALLS = {"chmod": 90, "fchmodat": 268, "setsid": 112, "ioctl": 16, "signalfd4": 289}
 BPF_LOAD, BPF_JEQ, BPF_RET = 0x20, 0x15, 0x06
 SECCOMP_RET_ALLOW, SECCOMP_RET_ERRNO = 0x7FFF0000, 0x00050000
 
@@ -274,20 +275,28 @@ class Sandbox:
             self.spawn([REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus(), *options], log)
         assert wait_until(lambda: "ready\n" in self.read("registry.log")), self.read("registry.log")
 
-    def start(self, args, settings=None, stdin=None, session_leader=True, refuse=(), **options):
+    def start(self, args, settings=None, stdin=None, session_leader=True, refuse=(), as_init=False, **options):
         """Starts `ttyweave args...` in the world: on the console unless `stdin` says otherwise, with
-        the Registry holding `settings` (none: no Registry on the bus)."""
+        the Registry holding `settings` (none: no Registry on the bus). `as_init`: as init starts it,
+        with the console as its controlling terminal and as 0, 1 and 2, one open file."""
         if settings is not None:
             self.start_registry(settings)
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.start_bus())
         env.update(self.env)
         stderr_path = self.path(f"stderr-{len(self.processes)}")
+        install_refusal = refusing(refuse) if refuse else None
+
+        def prepare():
+            if as_init:
+                fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+            if install_refusal:
+                install_refusal()
         with open(stderr_path, "w") as err:
             popen = subprocess.Popen(
                 self.world([DAEMON, *args]),
                 stdin=self.console.slave if stdin is None else stdin, stdout=self.console.slave if stdin is None else err,
-                stderr=err, env={k: v for k, v in env.items() if v is not None},
-                start_new_session=session_leader, preexec_fn=refusing(refuse) if refuse else None, **options)
+                stderr=self.console.slave if as_init else err, env={k: v for k, v in env.items() if v is not None},
+                start_new_session=session_leader, preexec_fn=prepare, **options)
         self.processes.append(popen)
         return Daemon(popen, stderr_path)
 
