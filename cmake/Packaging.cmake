@@ -83,5 +83,9 @@ foreach(component IN LISTS components)
   install(FILES dist/debian/changelog RENAME changelog.Debian
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
+if(registry IN_LIST components)
+  install(FILES dist/debian/ttyweave-registry/lintian-overrides RENAME ttyweave-registry
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT registry)
+endif()
 
 include(CPack)
