@@ -58,7 +58,8 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   request.operands.assign(argv + next, argv + argc);
   for (const Verb& verb : kVerbs) {
     if (request.verb != verb.name) continue;
-    if (request.operands.size() < verb.min_operands || request.operands.size() > verb.max_operands) {
+    if (request.operands.size() < verb.min_operands ||
+        request.operands.size() > verb.max_operands) {
       return UsageError("wrong number of operands for ", verb.name);
     }
     // The bus carries only UTF-8 text; libdbus treats anything else as a fatal error.

@@ -5,6 +5,7 @@
 // The Registry's settings for people: one call to the service per command. Exit status 0 on
 // success; 1, after one line on stderr, when the key or section is missing, the bus refuses the
 // call or nothing answers; 2 for a usage error.
+#include <dbus-c++/eventloop-integration.h>
 #include <dbus/dbus.h>
 
 #include <cstdio>
@@ -15,7 +16,6 @@
 
 #include "bus_connection.h"
 #include "command_line.h"
-#include "dbus_dispatcher.h"
 #include "registry_names.h"
 #include "safe_fprintf.h"
 
@@ -77,7 +77,9 @@ void PrintReply(DBus::Message& reply, const RegistryRequest& request) {
 }
 
 int Run(const RegistryRequest& request) {
-  EnsureDBusDispatcher dispatcher;
+  // Connections need a dispatcher; nothing runs its loop, the call waits for its own reply.
+  DBus::BusDispatcher dispatcher;
+  DBus::default_dispatcher = &dispatcher;
   const char* member = MemberOf(request);
   DBus::Connection bus = [&] {
     try {
