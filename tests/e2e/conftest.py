@@ -308,9 +308,10 @@ class Sandbox:
             self.spawn([REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus()], log)
         assert wait_until(lambda: self.read("registry.log").startswith("ready\n")), self.read("registry.log")
 
-    def start(self, args, settings=None, stdin=None, session_leader=True, refuse=(), **options):
-        """Starts `ttyweave args...` in the world: on the console unless `stdin` says otherwise, with
-        the Registry holding `settings` (none: no Registry on the bus)."""
+    def start(self, args, settings=None, stdin=None, session_leader=True, refuse=(), launcher=(), **options):
+        """Starts `ttyweave args...` in the world, through `launcher` (a command that ends in execing its
+        arguments) if given: on the console unless `stdin` says otherwise, with the Registry holding
+        `settings` (none: no Registry on the bus)."""
         if settings is not None:
             self.start_registry(settings)
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.start_bus())
@@ -318,7 +319,7 @@ class Sandbox:
         stderr_path = self.path(f"stderr-{len(self.processes)}")
         with open(stderr_path, "w") as err:
             popen = subprocess.Popen(
-                self.world([DAEMON, *args]),
+                self.world([*launcher, DAEMON, *args]),
                 stdin=self.console.slave if stdin is None else stdin, stdout=self.console.slave if stdin is None else err,
                 stderr=err, env={k: v for k, v in env.items() if v is not None},
                 start_new_session=session_leader, preexec_fn=refusing(refuse) if refuse else None, **options)
