@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -33,14 +34,11 @@ AttachLoop::AttachLoop(int session_fd, const AttachOptions& options,
 
 AttachOutcome AttachLoop::Run() {
   for (;;) {
-    // Keys are read again only once the session has taken the last ones: one buffer serves,
-    // and a session that is slow to take input holds back the typist, not the output.
-    const bool keys_waiting = m_keys_sent < m_keys_size;
     pollfd fds[kSlotCount];
     fds[kSignalSlot] = {m_signals.Fd(), POLLIN, 0};
-    fds[kSessionSlot] = {m_session_fd, static_cast<short>(POLLIN | (keys_waiting ? POLLOUT : 0)),
+    fds[kSessionSlot] = {m_session_fd, static_cast<short>(POLLIN | (KeysWaiting() ? POLLOUT : 0)),
                          0};
-    fds[kInputSlot] = {m_input_open && !keys_waiting ? STDIN_FILENO : -1, POLLIN, 0};
+    fds[kInputSlot] = {m_input_open ? STDIN_FILENO : -1, POLLIN, 0};
     if (poll(fds, kSlotCount, PollTimeout()) < 0) {
       if (errno == EINTR) continue;  // a caught signal: its byte is in the pipe for the next pass
       throw SystemCallError("poll", errno);
@@ -53,6 +51,9 @@ AttachOutcome AttachLoop::Run() {
     if (!outcome && (fds[kSessionSlot].revents & kReadable)) outcome = HandleSessionOutput();
     if (!outcome && (fds[kSessionSlot].revents & POLLOUT)) SendKeys();
     if (!outcome && (fds[kInputSlot].revents != 0)) outcome = HandleKeys();
+    // Input has ended: the client ends once the keys read before have been sent.
+    if (!outcome && !m_input_open && !m_options.read_only && !KeysWaiting())
+      outcome = AttachOutcome::kInputEnded;
     if (!outcome) continue;
     // Leaving by the user's choice: what was held back as a possible refusal is output too.
     if (*outcome == AttachOutcome::kDetached || *outcome == AttachOutcome::kInputEnded) {
@@ -86,40 +87,51 @@ std::optional<AttachOutcome> AttachLoop::HandleSessionOutput() {
 
 // The user's keys: the ones before the detach key are sent (none in read-only mode).
 std::optional<AttachOutcome> AttachLoop::HandleKeys() {
-  const ssize_t count = read(STDIN_FILENO, m_keys, sizeof m_keys);
+  const ssize_t count = read(STDIN_FILENO, m_typed, sizeof m_typed);
   if (count < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
   // EIO: the terminal hung up, which ends the input like end of file.
   if (count < 0 && errno != EIO) throw SystemCallError("read (standard input)", errno);
   if (count <= 0) {
-    m_input_open = false;
     // A read-only client's input only watches for the detach key; without input it still
     // shows the session until the session ends or a signal comes.
-    if (m_options.read_only) return std::nullopt;
-    return AttachOutcome::kInputEnded;  // every key read before has been sent
+    m_input_open = false;
+    return std::nullopt;
   }
 
   const void* detach_key =
-      m_options.detach_key ? std::memchr(m_keys, *m_options.detach_key, static_cast<size_t>(count))
+      m_options.detach_key ? std::memchr(m_typed, *m_options.detach_key, static_cast<size_t>(count))
                            : nullptr;
   const size_t keys = detach_key
-                          ? static_cast<size_t>(static_cast<const char*>(detach_key) - m_keys)
+                          ? static_cast<size_t>(static_cast<const char*>(detach_key) - m_typed)
                           : static_cast<size_t>(count);
-  m_keys_size = m_options.read_only ? 0 : keys;
-  m_keys_sent = 0;
+  if (!m_options.read_only) QueueKeys(m_typed, keys);
   if (detach_key == nullptr) return std::nullopt;
-  // The keys typed just before the detach key go as far as the session takes them now.
-  if (m_keys_size > 0) SendKeys();
+  // The keys typed before the detach key go as far as the session takes them now.
+  if (KeysWaiting()) SendKeys();
   return AttachOutcome::kDetached;
+}
+
+// Adds keys after those waiting, in order; what does not fit under kTypedAheadLimit is dropped.
+void AttachLoop::QueueKeys(const char* keys, size_t count) {
+  if (m_keys_sent > 0 && m_keys_size + count > sizeof m_keys) {
+    std::memmove(m_keys, m_keys + m_keys_sent, m_keys_size - m_keys_sent);
+    m_keys_size -= m_keys_sent;
+    m_keys_sent = 0;
+  }
+  const size_t kept = std::min(count, sizeof m_keys - m_keys_size);
+  std::memcpy(m_keys + m_keys_size, keys, kept);
+  m_keys_size += kept;
 }
 
 void AttachLoop::SendKeys() {
   const ssize_t sent = write(m_session_fd, m_keys + m_keys_sent, m_keys_size - m_keys_sent);
   if (sent >= 0) {
     m_keys_sent += static_cast<size_t>(sent);
+    if (m_keys_sent == m_keys_size) m_keys_sent = m_keys_size = 0;
   } else if (errno == EPIPE || errno == ECONNRESET) {
     // The daemon has closed the connection: drop the keys, and the end of file that comes
     // next ends the attachment.
-    m_keys_sent = m_keys_size;
+    m_keys_sent = m_keys_size = 0;
   } else if (errno != EINTR && errno != EAGAIN) {
     throw SystemCallError("write (session)", errno);
   }

@@ -15,12 +15,14 @@ enum class AttachOutcome {
   kSessionEnded,  // the daemon closed the connection
   kRefused,       // the daemon had no room: its refusal text, then end of file
   kInputEnded,    // end of file on standard input (never in read-only mode)
-  kSignalled,     // SIGTERM, SIGHUP or SIGINT: TerminationSignals::Received() says which
+  kSignalled,     // a signal that ends the client: TerminationSignals::Received() says which
 };
 
 // Copies the user's keys (standard input) to the session and the session's bytes to standard
 // output, unchanged, in one poll loop, until one of the outcomes above. Every byte read before
-// the outcome has been written to standard output, except a refusal's.
+// the outcome has been written to standard output, except a refusal's. Keys are read whatever
+// the session does with them, so the detach key always works; those it has not taken wait, up
+// to kTypedAheadLimit, and later ones are dropped.
 class AttachLoop {
  public:
   // `session_fd`: the connected, non-blocking socket. Keeps references to all three.
@@ -36,7 +38,9 @@ class AttachLoop {
   // socat reads at a time, and far less than the socket can queue.
   static constexpr size_t kOutputBufferSize = 64 * 1024;
   // More than anyone types or pastes between two passes of the loop.
-  static constexpr size_t kKeyBufferSize = 4096;
+  static constexpr size_t kKeyReadSize = 4096;
+  // Keys the session has not taken yet: a long paste into a program that is busy for a while.
+  static constexpr size_t kTypedAheadLimit = 64 * 1024;
   // The daemon writes its refusal and closes the connection at once, so its end of file
   // follows the text within a scheduler's time slice; history that merely starts like the
   // refusal is held no longer than a person would notice.
@@ -45,7 +49,9 @@ class AttachLoop {
   int PollTimeout() const;
   std::optional<AttachOutcome> HandleSessionOutput();
   std::optional<AttachOutcome> HandleKeys();
+  void QueueKeys(const char* keys, size_t count);
   void SendKeys();
+  bool KeysWaiting() const { return m_keys_sent < m_keys_size; }
   std::optional<AttachOutcome> Deliver(std::string_view bytes);
   std::optional<AttachOutcome> ReleaseHeldOutput();
   std::optional<AttachOutcome> SessionClosed();
@@ -62,6 +68,7 @@ class AttachLoop {
   // Keys read and not yet sent: m_keys[m_keys_sent .. m_keys_size).
   size_t m_keys_size;
   size_t m_keys_sent;
-  char m_keys[kKeyBufferSize];
+  char m_keys[kTypedAheadLimit];
+  char m_typed[kKeyReadSize];
   char m_output[kOutputBufferSize];
 };

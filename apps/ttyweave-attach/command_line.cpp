@@ -25,7 +25,7 @@ std::optional<AttachOptions> UsageError() {
 
 std::optional<unsigned char> ParseControlKey(const char* name) {
   if (name[0] != '^' || name[1] == '\0' || name[2] != '\0') return std::nullopt;
-  const unsigned char named = static_cast<unsigned char>(std::toupper(name[1]));
+  const unsigned char named = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(name[1])));
   if (named == '?') return kDelete;
   if (named < '@' || named > '_') return std::nullopt;
   return static_cast<unsigned char>(named - kCaretOffset);

@@ -5,7 +5,8 @@
 // Raw mode for the user's terminal while the client runs: no echo, no line editing, no signals
 // from keys, no output processing, so that every byte passes both ways unchanged (^C and ^Z go
 // to the session). The settings it found come back with Restore() or the destructor, whichever
-// comes first.
+// comes first, or just before a fault signal (SIGSEGV, SIGABRT, ...) ends the process. One
+// instance per process.
 class RawTerminal {
  public:
   // Does nothing when `fd` is not a terminal. Throws SystemCallError("tcgetattr" or

@@ -4,12 +4,15 @@
 
 #include "file_descriptor.h"
 
-// Catches SIGTERM, SIGHUP and SIGINT for the poll loop: each makes Fd() readable and is kept
-// as Received(), so the client can restore the terminal before it ends. A self-pipe rather
-// than a signal descriptor, because the handler also interrupts a write to standard output
-// that is stuck (a terminal stopped with ^S, a full pipe), which a blocked signal could not.
-// Also ignores SIGPIPE, so that writing to a closed peer fails with EPIPE instead. One
-// instance per process.
+// Catches every signal whose default action ends the process and that a program sends rather
+// than a fault raises (SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, the real-time
+// signals, ...) for the poll loop: each makes Fd() readable and is kept as Received(), so the
+// client can restore the terminal before it ends. A self-pipe rather than a signal descriptor,
+// because the handler also interrupts a write to standard output that is stuck (a terminal
+// stopped with ^S, a full pipe), which a blocked signal could not; and it makes standard output
+// non-blocking, so that a write begun just after the signal returns at once too (the flags come
+// back with the destructor). Also ignores SIGPIPE, so that writing to a closed peer fails with
+// EPIPE instead. One instance per process.
 class TerminationSignals {
  public:
   // Throws SystemCallError("pipe2" or "sigaction").
@@ -29,6 +32,8 @@ class TerminationSignals {
 
   static volatile std::sig_atomic_t sm_received;
   static int sm_write_end;
+  // Standard output's file status flags as found (-1: unknown, left alone).
+  static int sm_output_flags;
   FileDescriptor m_read_end;
   FileDescriptor m_write_end;
 };

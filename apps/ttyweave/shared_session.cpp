@@ -99,8 +99,10 @@ SharedSession::SharedSession()
       m_kmsg_fd(-1),
       m_listener(-1),
       m_last_accept_error(0),
+      m_serial_failed(false),
       m_serial_lost_bytes(0),
-      m_master_may_hold_output(false) {
+      m_master_may_hold_output(false),
+      m_final_output_cut(false) {
   if (m_master < 0) throw ErrnoException(errno, "openpt");
   if (unlockpt(m_master) < 0) {
     const int error = errno;

@@ -83,9 +83,9 @@ class SharedSession {
   void AddTerminal(int fd);
 
   // Moves bytes between the child and the terminals until the session ends: the child was
-  // reaped (its last output is then still delivered, for at most a second), SIGTERM arrived, or
-  // the pseudo-terminal or the serial console failed (then the exit status is
-  // kSessionLostExitStatus). Throws ErrnoException("poll").
+  // reaped (its last output then still reaches every terminal that keeps taking it, unless
+  // SIGTERM cuts that short), SIGTERM arrived, or the pseudo-terminal or the serial console
+  // failed (then the exit status is kSessionLostExitStatus). Throws ErrnoException("poll").
   void RunSession();
 
   // The daemon's exit status. Only once the session has ended.
@@ -105,12 +105,18 @@ class SharedSession {
     Rest rest = Rest::kNone;
     // Since when it has held the child back (its reader full) without taking anything.
     Clock::time_point blocked_since{};
+    // Since when it has had output waiting without taking any.
+    Clock::time_point idle_since{};
   };
   enum class Outcome { kServed, kRemoved, kSessionLost };
 
   // How long a network terminal may hold the child back before it is disconnected: a live client
   // drains a whole ring in far less, and the others stall no longer.
   static constexpr std::chrono::milliseconds kBlockedTerminalTimeout{50};
+  // How long a serial console may take nothing of the output that waits for it before it is
+  // treated as failed: a line at 115200 baud takes bytes every few milliseconds, while one that
+  // is stopped (CTS low, ^S, a stalled adapter) would otherwise freeze every terminal.
+  static constexpr std::chrono::seconds kSerialStallTimeout{2};
   // How often a serial console that keeps failing is looked at again: soon enough to resume
   // after a passing fault, seldom enough not to flood standard error with its messages.
   static constexpr std::chrono::seconds kSerialRetryInterval{1};
@@ -129,7 +135,7 @@ class SharedSession {
   // Session loop and the child's bytes (shared_session_loop.cpp).
   void PreparePoll();
   int PollTimeout(Clock::time_point now) const;
-  bool SessionOver(Clock::time_point now);
+  bool SessionOver() const;
   bool AnyOutputPending() const;
   bool ServeChild();
   bool ReadChildOutput();
@@ -137,6 +143,7 @@ class SharedSession {
   void CloseMaster();
   void EndSessionWithoutChildStatus();
   bool ChildReaped() const { return m_child_pid == kNoChild; }
+  bool DeliveringFinalOutput() const { return m_exit && ChildReaped(); }
 
   // Terminals and the listener (shared_session_terminals.cpp).
   bool ServeTerminals();
@@ -155,11 +162,14 @@ class SharedSession {
   bool IsResting(size_t index) const { return m_terminal[index].rest != Rest::kNone; }
   void RestTerminal(size_t index, Rest why);
   void WakeTerminal(size_t index);
-  void DropRestingConsoleBacklog();
+  void DropFailedConsoleBacklog();
+  void DropConsoleBacklog(size_t index);
+  bool IsWaitedFor(size_t index) const;
 
   // Signals (shared_session_signals.cpp).
   void HandleSignal();
-  void ReapChild(pid_t pid);
+  void ReapChildren();
+  bool Reap(pid_t which);
 
   // Kernel log relay (shared_session_kmsg.cpp).
   void HandleKmsg();
@@ -184,13 +194,17 @@ class SharedSession {
   int m_listener;
   Clock::time_point m_accept_retry_time{};
   int m_last_accept_error;
-  // The serial console's back-off after an error, and the output it lost meanwhile.
+  // The serial console failed (an error, or it took nothing for kSerialStallTimeout) and has not
+  // taken output since: it loses what it cannot take instead of holding the others back.
+  bool m_serial_failed;
+  // Its back-off after an error, and the output it lost meanwhile.
   Clock::time_point m_serial_resume_time{};
   size_t m_serial_lost_bytes;
   // Whether the master may hold output, as far as the last poll tells: after the child has
   // ended, the session ends once no output is pending and none may come.
   bool m_master_may_hold_output;
-  Clock::time_point m_drain_deadline{};
+  // SIGTERM after the child's end: its last output is no longer waited for.
+  bool m_final_output_cut;
   // The kernel's console logging, turned down while the relay serves the serial console; put
   // back after everything else of the session has ended.
   std::optional<QuietKernelConsole> m_quiet_console;

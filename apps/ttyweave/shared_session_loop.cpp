@@ -14,10 +14,6 @@
 namespace {
 
 constexpr int kNoTimeout = -1;
-// How long the child's last output may still take to reach the terminals after it has ended:
-// a serial console at 115200 baud takes a whole ring in a third of that, and the daemon's exit
-// is not held up noticeably.
-constexpr auto kFinalOutputTimeout = std::chrono::seconds(1);
 // Reads of the child's output in one pass while it has more and the terminals take it all:
 // enough to carry a flood with few polls, few enough that signals, the kernel log and the
 // terminals' keys are still served every few milliseconds.
@@ -30,11 +26,11 @@ void SetRequested(pollfd& slot, short event, bool wanted) {
 }  // namespace
 
 void SharedSession::RunSession() {
-  for (Clock::time_point now = Clock::now(); !SessionOver(now);) {
+  while (!SessionOver()) {
     PreparePoll();
     const int ready = poll(m_fds, kFirstTerminalSlot + m_terminals, PollTimeout(Clock::now()));
     if (ready < 0) throw ErrnoException(errno, "poll");
-    now = Clock::now();
+    const Clock::time_point now = Clock::now();
     const pollfd& master = m_fds[kMasterSlot];
     // Not asked while the terminals hold it back: it may hold more then.
     m_master_may_hold_output =
@@ -50,37 +46,39 @@ void SharedSession::RunSession() {
 }
 
 // The session ends at once on SIGTERM or when it is lost; after the child's end, once its last
-// output has reached every terminal that takes it, or the time for that is up.
-bool SharedSession::SessionOver(Clock::time_point now) {
+// output has reached every terminal that keeps taking it (ExpireDeadlines lets go of the others),
+// or when SIGTERM comes meanwhile.
+bool SharedSession::SessionOver() const {
   if (!m_exit) return false;
-  if (!ChildReaped()) return true;
-  if (m_drain_deadline == Clock::time_point{}) m_drain_deadline = now + kFinalOutputTimeout;
-  return now >= m_drain_deadline || (!AnyOutputPending() && !m_master_may_hold_output);
+  if (!DeliveringFinalOutput() || m_final_output_cut) return true;
+  return !AnyOutputPending() && !m_master_may_hold_output;
 }
 
-// A failing terminal rests out of the poll and is not waited for.
 bool SharedSession::AnyOutputPending() const {
   for (size_t i = 0; i < m_terminals; ++i)
-    if (!IsResting(i) && !m_output.IsEmpty(static_cast<uint32_t>(i))) return true;
+    if (IsWaitedFor(i) && !m_output.IsEmpty(static_cast<uint32_t>(i))) return true;
   return false;
 }
 
 // Sets what every slot waits for from the rings' state. The child is read only while every
 // terminal has room for more: a slow terminal holds it back.
 void SharedSession::PreparePoll() {
-  DropRestingConsoleBacklog();
+  DropFailedConsoleBacklog();
   bool any_reader_full = false;
   for (size_t i = 0; i < m_terminals; ++i) {
     const bool full = m_output.IsFull(static_cast<uint32_t>(i));
     any_reader_full = any_reader_full || full;
-    // Held back from the moment a pass finds it full (a write it takes starts it again). The
-    // clock is read now: the pass itself may have taken a while since the poll returned.
-    Clock::time_point& blocked_since = m_terminal[i].blocked_since;
-    if (!full) {
-      blocked_since = {};
-    } else if (blocked_since == Clock::time_point{}) {
-      blocked_since = Clock::now();
-    }
+    // Held back, or waiting, from the moment a pass finds it so (a write it takes starts both
+    // again). The clock is read now: the pass itself may have taken a while since the poll.
+    const auto track = [](Clock::time_point& since, bool holds) {
+      if (!holds) {
+        since = {};
+      } else if (since == Clock::time_point{}) {
+        since = Clock::now();
+      }
+    };
+    track(m_terminal[i].blocked_since, full);
+    track(m_terminal[i].idle_since, !m_output.IsEmpty(static_cast<uint32_t>(i)));
   }
   pollfd& master = m_fds[kMasterSlot];
   SetRequested(master, POLLIN, !any_reader_full);
@@ -98,21 +96,27 @@ void SharedSession::PreparePoll() {
   }
 }
 
-// Until the earliest deadline: a network terminal's 50 ms of holding the child back, the serial
-// console's back-off, the listener's rest, the end of the final output. None: no time-out, so
-// an idle session sleeps without waking.
+// Until the earliest deadline: a network terminal's 50 ms of holding the child back (or of taking
+// nothing of the final output), the serial console's stall and back-off, the listener's rest,
+// the end of the final output. None: no time-out, so an idle session sleeps without waking.
 int SharedSession::PollTimeout(Clock::time_point now) const {
   Clock::time_point earliest = Clock::time_point::max();
-  const auto consider = [&earliest](Clock::time_point deadline) {
-    if (deadline != Clock::time_point{} && deadline < earliest) earliest = deadline;
+  // A deadline `after` a moment that is set.
+  const auto consider = [&earliest](Clock::time_point since, Clock::duration after = {}) {
+    if (since != Clock::time_point{} && since + after < earliest) earliest = since + after;
   };
   for (size_t i = 0; i < m_terminals; ++i) {
-    if (m_terminal[i].blocked_since != Clock::time_point{} && !IsSerialConsole(i))
-      consider(m_terminal[i].blocked_since + kBlockedTerminalTimeout);
-    if (m_terminal[i].rest == Rest::kAfterError) consider(m_serial_resume_time);
+    const TerminalState& terminal = m_terminal[i];
+    if (!IsSerialConsole(i)) {
+      consider(terminal.blocked_since, kBlockedTerminalTimeout);
+      if (DeliveringFinalOutput()) consider(terminal.idle_since, kBlockedTerminalTimeout);
+    } else if (!m_serial_failed) {
+      consider(terminal.idle_since, kSerialStallTimeout);
+    }
+    if (terminal.rest == Rest::kAfterError) consider(m_serial_resume_time);
   }
   if (m_listener >= 0 && m_fds[kListenerSlot].fd < 0) consider(m_accept_retry_time);
-  if (m_exit) consider(AnyOutputPending() ? m_drain_deadline : now);
+  if (DeliveringFinalOutput() && !AnyOutputPending()) consider(now);
   if (earliest == Clock::time_point::max()) return kNoTimeout;
   // Rounded up, so that the deadline has passed when poll returns.
   return static_cast<int>(std::max<Clock::rep>(

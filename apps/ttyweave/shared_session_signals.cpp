@@ -33,14 +33,19 @@ void SharedSession::HandleSignal() {
   SafeFprintf(stderr, "ttyweave: Received signal %u\n", signal_number);
   switch (signal_number) {
     case SIGTERM:
-      m_exit = true;
-      m_exit_status = kTerminatedExitStatus;
+      // Once the program has ended its status stands; SIGTERM only cuts its last output short.
+      if (ChildReaped()) {
+        m_final_output_cut = true;
+      } else {
+        m_exit = true;
+        m_exit_status = kTerminatedExitStatus;
+      }
       break;
     case SIGHUP:
     case SIGINT:
       break;
     case SIGCHLD:
-      ReapChild(static_cast<pid_t>(record.ssi_pid));
+      ReapChildren();
       break;
     default:
       SafeFprintf(stderr, "ttyweave: Unexpected signal %u\n", signal_number);
@@ -48,30 +53,41 @@ void SharedSession::HandleSignal() {
   }
 }
 
-// Exactly one waitpid per SIGCHLD record; only the session's own child ends the session.
-void SharedSession::ReapChild(pid_t pid) {
-  int status = 0;
-  const pid_t reaped = waitpid(pid, &status, WNOHANG);
-  if (reaped < 0) {
-    SafeFprintf(stderr, "ttyweave: waitpid failed: %s\n", std::strerror(errno));
-    return;
-  }
-  if (reaped == 0) {
+// SIGCHLDs do not queue: one record may stand for several ended children, and its pid for any of
+// them. So every record looks for the program's own end first, then reaps every other child that
+// has ended (one a start script left running, or an orphan when the daemon is the first process
+// of its namespace); only the program's end ends the session.
+void SharedSession::ReapChildren() {
+  bool reaped_any = false;
+  if (!ChildReaped()) reaped_any = Reap(m_child_pid);
+  while (Reap(-1)) reaped_any = true;
+  if (!reaped_any)
     SafeFprintf(stderr, "ttyweave: received SIGCHLD but there was nothing to wait for\n");
-    return;
+}
+
+// One waitpid without waiting; false when nothing has ended (or no child is left).
+bool SharedSession::Reap(pid_t which) {
+  int status = 0;
+  const pid_t pid = waitpid(which, &status, WNOHANG);
+  if (pid < 0) {
+    // ECHILD from the sweep only says that no other child is left.
+    if (which != -1 || errno != ECHILD)
+      SafeFprintf(stderr, "ttyweave: waitpid failed: %s\n", std::strerror(errno));
+    return false;
   }
+  if (pid == 0) return false;
   int exit_status;
   if (WIFEXITED(status)) {
     exit_status = WEXITSTATUS(status);
     SafeFprintf(stderr, "ttyweave: Child exited: %u\n", static_cast<unsigned>(exit_status));
-  } else if (WIFSIGNALED(status)) {
+  } else {
     exit_status = kChildKilledExitStatus;
     SafeFprintf(stderr, "ttyweave: Child exited on signal %d\n", WTERMSIG(status));
-  } else {
-    return;
   }
-  if (pid != m_child_pid) return;
+  if (pid != m_child_pid) return true;
   m_child_pid = kNoChild;
+  // The program's status is the daemon's from now on, even if SIGTERM came first.
   m_exit = true;
   m_exit_status = exit_status;
+  return true;
 }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "assertion_report.h"
 #include "errno_exception.h"
@@ -20,8 +21,10 @@
 
 namespace {
 
-// Enough for any passwd line of this device.
-constexpr size_t kPasswdBufferSize = 1024;
+// Where the C library gives no size: most passwd lines fit, and a longer one doubles the buffer.
+constexpr size_t kFallbackPasswdBufferSize = 1024;
+// A passwd line longer than this is no user's.
+constexpr size_t kMaxPasswdBufferSize = 1 << 20;
 // Connections waiting for the loop's next pass; a login service connects one user at a time.
 constexpr int kListenBacklog = 2;
 constexpr mode_t kSocketMode = 0700;
@@ -33,8 +36,14 @@ constexpr mode_t kOwnerOnlyUmask = 077;
 uid_t LookupUserId(const char* name) {
   passwd entry;
   passwd* found = nullptr;
-  char buffer[kPasswdBufferSize];
-  const int error = getpwnam_r(name, &entry, buffer, sizeof buffer, &found);
+  const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested)
+                                         : kFallbackPasswdBufferSize);
+  int error;
+  // ERANGE: some line of the file (not necessarily the user's) did not fit.
+  while ((error = getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+         buffer.size() < kMaxPasswdBufferSize)
+    buffer.resize(buffer.size() * 2);
   if (found != nullptr) return entry.pw_uid;
   if (error != 0) throw ErrnoException(error, "getpwnam");
   throw std::runtime_error(strprintf("User '%s'not found", name));
@@ -215,11 +224,15 @@ SharedSession::Outcome SharedSession::WriteTerminal(size_t index, bool* failed) 
   const ssize_t sent = writev(fd, pending.parts, pending.count);
   if (sent > 0) {
     m_output.EndPop(reader, static_cast<int>(sent));
-    m_terminal[index].blocked_since = {};  // it takes bytes: it is slow at worst, not stuck
-    if (IsSerialConsole(index) && m_serial_lost_bytes > 0) {
-      SafeFprintf(stderr, "ttyweave: Serial console lost %lu bytes of output while it failed\n",
-                  static_cast<unsigned long>(m_serial_lost_bytes));
-      m_serial_lost_bytes = 0;
+    // It takes bytes: it is slow at worst, not stuck.
+    m_terminal[index].blocked_since = m_terminal[index].idle_since = {};
+    if (IsSerialConsole(index)) {
+      m_serial_failed = false;
+      if (m_serial_lost_bytes > 0) {
+        SafeFprintf(stderr, "ttyweave: Serial console lost %lu bytes of output while it failed\n",
+                    static_cast<unsigned long>(m_serial_lost_bytes));
+        m_serial_lost_bytes = 0;
+      }
     }
     return Outcome::kServed;
   }
@@ -252,6 +265,7 @@ void SharedSession::WriteToTerminals() {
 // The serial console is never disconnected. After an error it rests out of the poll for a
 // while, so that a fault that lasts is neither reported on every pass nor holds the others back.
 void SharedSession::RestAfterError(size_t index) {
+  m_serial_failed = true;
   m_serial_resume_time = Clock::now() + kSerialRetryInterval;
   RestTerminal(index, Rest::kAfterError);
 }
@@ -272,32 +286,55 @@ void SharedSession::WakeTerminal(size_t index) {
   m_terminal[index].rest = Rest::kNone;
 }
 
-// A resting serial console cannot drain its reader, and it is never disconnected: rather than
-// hold the child back for every terminal, it loses the output it could not take (counted, and
-// reported once it takes output again).
-void SharedSession::DropRestingConsoleBacklog() {
-  for (size_t i = 0; i < m_terminals; ++i) {
-    const uint32_t reader = static_cast<uint32_t>(i);
-    if (!IsResting(i) || !IsSerialConsole(i) || !m_output.IsFull(reader)) continue;
-    const ByteSpans backlog = m_output.BeginPop(reader);
-    m_output.EndPop(reader, static_cast<int>(backlog.size));
-    m_serial_lost_bytes += backlog.size;
-  }
+// A failed serial console is never disconnected: rather than hold the child back for every
+// terminal, it loses the output it could not take (counted, and reported once it takes output
+// again).
+void SharedSession::DropFailedConsoleBacklog() {
+  for (size_t i = 0; i < m_terminals; ++i)
+    if (IsSerialConsole(i) && m_serial_failed && m_output.IsFull(static_cast<uint32_t>(i)))
+      DropConsoleBacklog(i);
+}
+
+void SharedSession::DropConsoleBacklog(size_t index) {
+  const uint32_t reader = static_cast<uint32_t>(index);
+  const ByteSpans backlog = m_output.BeginPop(reader);
+  m_output.EndPop(reader, static_cast<int>(backlog.size));
+  m_serial_lost_bytes += backlog.size;
+}
+
+// Whether the child's last output waits for the terminal: not while it rests (out of the poll),
+// nor the failed serial console.
+bool SharedSession::IsWaitedFor(size_t index) const {
+  return !IsResting(index) && !(IsSerialConsole(index) && m_serial_failed);
 }
 
 // A network terminal that has held the child back for kBlockedTerminalTimeout without taking
-// anything goes, whatever else happened meanwhile; resting terminals come back when their
-// reason is over; a resting listener is tried again.
+// anything goes, whatever else happened meanwhile, and so does one that takes nothing of the
+// child's last output for as long; a serial console that takes nothing for kSerialStallTimeout
+// is treated as failed; resting terminals come back when their reason is over; a resting
+// listener is tried again.
 void SharedSession::ExpireDeadlines(Clock::time_point now) {
+  const auto over = [now](Clock::time_point since, Clock::duration limit) {
+    return since != Clock::time_point{} && now - since >= limit;
+  };
   for (size_t i = 0; i < m_terminals;) {
-    const TerminalState& terminal = m_terminal[i];
-    if (!IsSerialConsole(i) && terminal.blocked_since != Clock::time_point{} &&
-        now - terminal.blocked_since >= kBlockedTerminalTimeout &&
-        m_output.IsFull(static_cast<uint32_t>(i))) {
+    TerminalState& terminal = m_terminal[i];
+    const uint32_t reader = static_cast<uint32_t>(i);
+    if (!IsSerialConsole(i) &&
+        ((over(terminal.blocked_since, kBlockedTerminalTimeout) && m_output.IsFull(reader)) ||
+         (DeliveringFinalOutput() && over(terminal.idle_since, kBlockedTerminalTimeout) &&
+          !m_output.IsEmpty(reader)))) {
       SafeFprintf(stderr, "ttyweave: Terminal %u is blocked. Disconnecting.\n",
                   static_cast<unsigned>(i));
       RemoveTerminal(i);
       continue;
+    }
+    if (IsSerialConsole(i) && !m_serial_failed && over(terminal.idle_since, kSerialStallTimeout) &&
+        !m_output.IsEmpty(reader)) {
+      SafeFprintf(stderr, "ttyweave: Serial terminal stalled\n");
+      m_serial_failed = true;
+      terminal.idle_since = {};
+      DropConsoleBacklog(i);
     }
     if ((terminal.rest == Rest::kAfterError && now >= m_serial_resume_time) ||
         (terminal.rest == Rest::kForInputRoom && !m_input.IsFull()))

@@ -7,6 +7,7 @@ import errno
 import fcntl
 import json
 import os
+import platform
 import select
 import socket
 import struct
@@ -100,6 +101,13 @@ class Pty(Stream):
         self.slave_path = os.ttyname(self.slave)
         super().__init__(master)
 
+    def close(self):
+        for fd in self.fd, self.slave:
+            try:
+                os.close(fd)
+            except OSError:  # closed by the test already
+                pass
+
 
 def cooked(fd):
     """Gives a terminal the settings of an ordinary interactive line at 9600 baud; returns them."""
@@ -147,6 +155,13 @@ def relayed_line(record):
     return f"{{{micros // 1000000:5}.{micros % 1000000 // 1000:03}}} {message}\r\n".encode()
 
 
+def cpu_over(pid, seconds=1.5):
+    """CPU seconds the process uses in the next `seconds`."""
+    before = cpu_seconds(pid)
+    time.sleep(seconds)
+    return cpu_seconds(pid) - before
+
+
 def process_info(pid):
     """(state, parent, utime + stime in clock ticks) of a process, or None when it is gone."""
     try:
@@ -170,22 +185,34 @@ def descendants(pid):
     return found + [grandchild for child in found for grandchild in descendants(child)]
 
 
-# x86_64 system call numbers; BPF opcodes for "load the number", "compare", "return".
-SYSCALLS = {"chmod": 90, "fchmodat": 268, "setsid": 112, "ioctl": 16, "signalfd4": 289}
+# The system call numbers of the machine the filter is installed on, and its AUDIT_ARCH value (the
+# filter lets every call of another architecture pass). Under qemu-user the emulated daemon's calls
+# reach the kernel as the host's: the host's numbers are the right ones there too.
+SYSCALLS = {
+    "x86_64": (0xC000003E, {"chmod": 90, "fchmodat": 268, "setsid": 112, "ioctl": 16, "signalfd4": 289}),
+    "aarch64": (0xC00000B7, {"fchmodat": 53, "setsid": 157, "ioctl": 29, "signalfd4": 74}),
+    "armv7l": (0x40000028, {"chmod": 15, "fchmodat": 333, "setsid": 66, "ioctl": 54, "signalfd4": 355}),
+}
+SYSCALLS["armv8l"] = SYSCALLS["armv7l"]
+# BPF opcodes for "load a field", "compare", "return".
 BPF_LOAD, BPF_JEQ, BPF_RET = 0x20, 0x15, 0x06
 SECCOMP_RET_ALLOW, SECCOMP_RET_ERRNO = 0x7FFF0000, 0x00050000
 
 
 def refusing(rules):
     """A pre-exec step that makes the system calls of `rules` (a name, or a name and the value of
-    the second argument, such as an ioctl request) fail with EPERM in the daemon and its child."""
+    the second argument, such as an ioctl request) fail with EPERM in the daemon and its child; a
+    call this architecture does not have (chmod on aarch64) needs no rule."""
     def op(code, skip, value):
         return struct.pack("HBBI", code, 0, skip, value)
+    arch, numbers = SYSCALLS[platform.machine()]
     code = b""
-    for name, *argument in rules:  # the number, and the low half of the second argument at 24
-        code += op(BPF_LOAD, 0, 0) + op(BPF_JEQ, 3 if argument else 1, SYSCALLS[name])
+    for name, *argument in [rule for rule in rules if rule[0] in numbers]:
+        # The number, and the low half of the second argument at 24.
+        code += op(BPF_LOAD, 0, 0) + op(BPF_JEQ, 3 if argument else 1, numbers[name])
         code += op(BPF_LOAD, 0, 24) + op(BPF_JEQ, 1, argument[0]) if argument else b""
         code += op(BPF_RET, 0, SECCOMP_RET_ERRNO | errno.EPERM)
+    code = op(BPF_LOAD, 0, 4) + op(BPF_JEQ, len(code) // 8, arch) + code  # the architecture at 4
     code += op(BPF_RET, 0, SECCOMP_RET_ALLOW)
     filter_ = ctypes.create_string_buffer(code)
     program = ctypes.create_string_buffer(struct.pack("HxxxxxxQ", len(code) // 8, ctypes.addressof(filter_)))
@@ -228,13 +255,15 @@ class Sandbox:
     def __init__(self, folder):
         self.dir = str(folder)
         os.mkdir(f"{self.dir}/run")
-        self.write("passwd", "root:x:0:0:root:/root:/bin/sh\n"
-                   "tessaline:x:4242:4242::/nonexistent:/usr/sbin/nologin\n")
+        # A line longer than the C library's suggested buffer comes before the socket's owner.
+        self.write("passwd", "root:x:0:0:root:/root:/bin/sh\nlong:x:1000:1000:%s:/:/bin/sh\n"
+                   "tessaline:x:4242:4242::/nonexistent:/usr/sbin/nologin\n" % ("x" * 5000))
         self.write("printk", PRINTK)
         self.write("serial", "")
         self.serial = f"{self.dir}/serial"  # what /dev/ttyS0 is in the world
         self.env = {}
-        self.console = Pty()  # the daemon's standard input and output unless the test says otherwise
+        self.ptys = []
+        self.console = self.pty()  # the daemon's standard input and output unless the test says otherwise
         self.processes = []
         self.bus = None
 
@@ -253,8 +282,14 @@ class Sandbox:
     def socket_path(self):
         return self.path("run/ttyweave-socket")
 
-    def spawn(self, argv, stdout, **options):
-        process = subprocess.Popen(argv, stdout=stdout, stderr=subprocess.STDOUT, **options)
+    def pty(self):
+        """A pseudo-terminal that is closed with the sandbox."""
+        self.ptys.append(Pty())
+        return self.ptys[-1]
+
+    def spawn(self, argv, stdout, stderr=subprocess.STDOUT, **options):
+        """A process that is ended, by its pid, with the sandbox."""
+        process = subprocess.Popen(argv, stdout=stdout, stderr=stderr, **options)
         self.processes.append(process)
         return process
 
@@ -275,10 +310,12 @@ class Sandbox:
             self.spawn([REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus(), *options], log)
         assert wait_until(lambda: "ready\n" in self.read("registry.log")), self.read("registry.log")
 
-    def start(self, args, settings=None, stdin=None, session_leader=True, refuse=(), as_init=False, **options):
-        """Starts `ttyweave args...` in the world: on the console unless `stdin` says otherwise, with
-        the Registry holding `settings` (none: no Registry on the bus). `as_init`: as init starts it,
-        with the console as its controlling terminal and as 0, 1 and 2, one open file."""
+    def start(self, args, settings=None, stdin=None, session_leader=True, refuse=(), as_init=False, launcher=(),
+              **options):
+        """Starts `ttyweave args...` in the world, through `launcher` (a command that ends in execing its
+        arguments) if given: on the console unless `stdin` says otherwise, with the Registry holding
+        `settings` (none: no Registry on the bus). `as_init`: as init starts it, with the console as its
+        controlling terminal and as 0, 1 and 2, one open file."""
         if settings is not None:
             self.start_registry(settings)
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.start_bus())
@@ -293,7 +330,7 @@ class Sandbox:
                 install_refusal()
         with open(stderr_path, "w") as err:
             popen = subprocess.Popen(
-                self.world([DAEMON, *args]),
+                self.world([*launcher, DAEMON, *args]),
                 stdin=self.console.slave if stdin is None else stdin, stdout=self.console.slave if stdin is None else err,
                 stderr=self.console.slave if as_init else err, env={k: v for k, v in env.items() if v is not None},
                 start_new_session=session_leader, preexec_fn=prepare, **options)
@@ -313,6 +350,8 @@ class Sandbox:
         for process in reversed(self.processes):
             if process.poll() is None:
                 Daemon(process, None).kill()
+        for pty in self.ptys:
+            pty.close()
 
 
 @pytest.fixture
@@ -324,4 +363,6 @@ def sandbox(tmp_path):
 
 @pytest.fixture
 def kernel_log():
-    return KernelLog()
+    log = KernelLog()
+    yield log
+    os.close(log.fd)

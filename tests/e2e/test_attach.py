@@ -1,11 +1,17 @@
 """ttyweave-attach: a person's terminal joined to the shared session, directly or behind sshd."""
 import os
+import re
 import shutil
+import signal
 import socket
 import subprocess
 import termios
+import threading
+import time
 
-from conftest import BUILD, DEADLINE, Pty, Terminal, cooked, wait_until
+import pytest
+
+from conftest import BUILD, DEADLINE, Terminal, cooked, wait_until
 
 ATTACH = f"{BUILD}/apps/ttyweave-attach/ttyweave-attach"
 NETWORK = {"telnet": "23"}
@@ -13,18 +19,26 @@ DETACH = b"\x1c"  # ^\
 ECHO_LINES = ["/bin/sh", "-c", 'echo history; while read a; do echo "got $a"; done']
 
 
-def attach(path, user, *options, output=None):
-    """The client with `user` (a pseudo-terminal of the test) as its terminal."""
-    return subprocess.Popen([ATTACH, *options, path], stdin=user.slave, stdout=output or user.slave,
-                            stderr=subprocess.PIPE, start_new_session=True)
+def attach(sandbox, user, *options, output=None, path=None):
+    """The client with `user` (a pseudo-terminal of the test) as its terminal, once the daemon listens."""
+    if not path:
+        Terminal(sandbox.socket_path).close()
+    return sandbox.spawn([ATTACH, *options, path or sandbox.socket_path], output or user.slave, subprocess.PIPE,
+                         stdin=user.slave, start_new_session=True)
+
+
+def settled(path):
+    """True once the file has something and has stopped growing for a moment."""
+    before = os.path.getsize(path)
+    time.sleep(0.3)
+    return 0 < before == os.path.getsize(path)
 
 
 def test_a_terminal_attaches_types_and_is_given_back_as_it_was_on_detach_and_on_the_sessions_end(sandbox):
-    sandbox.start(["/bin/sh", "-c", 'echo history; read a; echo "got $a"; read b'], settings=NETWORK)
-    Terminal(sandbox.socket_path).close()  # the daemon listens
-    user = Pty()
+    sandbox.start(["/bin/sh", "-c", 'echo history; read a; echo "got $a"; read b; echo "then $b"'], settings=NETWORK)
+    user = sandbox.pty()
     before = cooked(user.slave)
-    client = attach(sandbox.socket_path, user)
+    client = attach(sandbox, user)
     assert user.wait_for(b"history\n")
     assert termios.tcgetattr(user.slave)[3] & (termios.ICANON | termios.ECHO) == 0
     user.write(b"typed\n")
@@ -33,18 +47,52 @@ def test_a_terminal_attaches_types_and_is_given_back_as_it_was_on_detach_and_on_
     assert client.wait(DEADLINE) == 0 and user.wait_for(b"got typed\n\r\n[detached]\r\n")
     assert termios.tcgetattr(user.slave) == before
     user.data.clear()
-    client = attach(sandbox.socket_path, user)
+    client = attach(sandbox, user)
     assert user.wait_for(b"history\ngot typed\n")
-    user.write(b"bye\n")  # the program ends, and with it the session
-    assert client.wait(DEADLINE) == 0 and user.wait_for(b"\r\n[session ended]\r\n")
+    user.write(b"bye\n")  # the program ends, and with it the session; the detach key never reached it
+    assert client.wait(DEADLINE) == 0 and user.wait_for(b"then bye\n\r\n[session ended]\r\n")
     assert termios.tcgetattr(user.slave) == before
+
+
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM,
+                                    signal.SIGRTMIN, signal.SIGSEGV])
+def test_a_signal_that_ends_the_client_gives_the_terminal_back_first(sandbox, number):
+    sandbox.start(ECHO_LINES, settings=NETWORK)
+    user = sandbox.pty()
+    before = cooked(user.slave)
+    client = attach(sandbox, user)
+    assert user.wait_for(b"history\n")
+    os.kill(client.pid, number)
+    # A fault ends it by the signal itself, after the terminal has been restored.
+    assert client.wait(DEADLINE) == (-number if number == signal.SIGSEGV else 128 + number)
+    assert termios.tcgetattr(user.slave) == before
+
+
+def test_the_detach_key_works_while_the_session_takes_no_keys_and_keys_typed_ahead_keep_their_order(sandbox):
+    daemon = sandbox.start(["/bin/sh", "-c", 'echo "history $$"; exec cat > "$0"', sandbox.path("received")],
+                           settings=NETWORK)
+    user = sandbox.pty()
+    client = attach(sandbox, user)
+    assert user.wait_for(b"\n")
+    program = int(re.search(rb"history (\d+)\n", user.data)[1])
+    os.kill(program, signal.SIGSTOP)  # takes no keys: they fill its terminal, the session and the socket
+    typed = b"".join(b"%015x." % i for i in range(1 << 16))  # 1 MiB that shows where bytes were lost
+    typing = threading.Thread(target=lambda: os.write(user.fd, typed) and os.write(user.fd, DETACH), daemon=True)
+    typing.start()
+    assert client.wait(DEADLINE) == 0 and user.wait_for(b"[detached]"), daemon.stderr()
+    os.kill(program, signal.SIGCONT)
+    assert wait_until(lambda: settled(sandbox.path("received")))
+    received = open(sandbox.path("received"), "rb").read()
+    assert len(typed) > len(received) >= 1 << 16, "keys kept without bound, or too few"
+    keys = iter(typed)
+    assert all(key in keys for key in received), "keys typed ahead out of order"
 
 
 def test_a_read_only_terminal_sends_nothing_a_ninth_is_refused_and_a_missing_socket_is_named(sandbox):
     sandbox.start(ECHO_LINES, settings=NETWORK)
     typist = Terminal(sandbox.socket_path)
-    user = Pty()
-    client = attach(sandbox.socket_path, user, "-r")
+    user = sandbox.pty()
+    client = attach(sandbox, user, "-r")
     assert user.wait_for(b"history\n")
     user.write(b"secret\n" + DETACH)
     assert client.wait(DEADLINE) == 0
@@ -52,10 +100,10 @@ def test_a_read_only_terminal_sends_nothing_a_ninth_is_refused_and_a_missing_soc
     assert typist.wait_for(b"got open\n") and b"secret" not in typist.data
     others = sandbox.terminals(7)
     assert all(t.wait_for(b"history\n") for t in others)
-    refused = attach(sandbox.socket_path, user, output=subprocess.PIPE)
+    refused = attach(sandbox, user, output=subprocess.PIPE)
     assert refused.communicate(timeout=DEADLINE) == (b"", b"ttyweave-attach: refused: Too many terminals\n")
     assert refused.returncode == 1
-    missing = attach(sandbox.path("no-socket"), user)
+    missing = attach(sandbox, user, path=sandbox.path("no-socket"))
     assert missing.communicate(timeout=DEADLINE)[1].decode() == (
         f"ttyweave-attach: cannot connect to {sandbox.path('no-socket')}: No such file or directory\n")
     assert missing.returncode == 1
@@ -89,11 +137,11 @@ def test_ssh_lands_in_the_session_and_the_detach_key_ends_it(sandbox):
     sandbox.start(ECHO_LINES, settings=NETWORK)
     other = Terminal(sandbox.socket_path)
     assert other.wait_for(b"history\n")
-    user = Pty()
-    client = subprocess.Popen(["ssh", "-tt", "-F", "/dev/null", "-i", f"{ssh}/user", "-p", str(port),
-                               "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
-                               "tessaline@127.0.0.1"], stdin=user.slave, stdout=user.slave,
-                              stderr=subprocess.PIPE, start_new_session=True)
+    user = sandbox.pty()
+    client = sandbox.spawn(["ssh", "-tt", "-F", "/dev/null", "-i", f"{ssh}/user", "-p", str(port),
+                            "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
+                            "tessaline@127.0.0.1"], user.slave, subprocess.PIPE, stdin=user.slave,
+                           start_new_session=True)
     assert user.wait_for(b"history\n"), sandbox.read("sshd.log")
     user.write(b"over ssh\n")
     assert user.wait_for(b"got over ssh\n") and other.wait_for(b"got over ssh\n")

@@ -8,7 +8,7 @@ import stat
 
 import pytest
 
-from conftest import OWNER_UID, Terminal
+from conftest import OWNER_UID, Terminal, cpu_over
 
 NETWORK = {"telnet": "23"}
 WAIT = ["/bin/sh", "-c", "echo ready; read x"]
@@ -80,6 +80,7 @@ def test_a_connection_that_waits_out_a_failed_accept_is_taken_in_soon_after(sand
     resource.prlimit(daemon.pid, resource.RLIMIT_NOFILE, (lowest_free, soft_limit[1]))
     waiting = Terminal(sandbox.socket_path)
     assert daemon.wait_stderr("Accept failed: Too many open files\n")
+    assert cpu_over(daemon.pid, 1) < 0.3, "the daemon spins on the waiting connection"
     resource.prlimit(daemon.pid, resource.RLIMIT_NOFILE, soft_limit)
     # Nothing else happens meanwhile: only the daemon's own retry takes the connection in.
     assert waiting.wait_for(b"history\n", timeout=3)

@@ -1,6 +1,7 @@
 """The trace event of an assertion report, recorded by a real LTTng session daemon in the world."""
 import os
 import re
+import shutil
 import subprocess
 
 import pytest
@@ -8,14 +9,15 @@ import pytest
 from conftest import wait_until
 
 
+@pytest.mark.skipif(not shutil.which("lttng-sessiond"), reason="lttng-sessiond is not installed")
 def test_a_failed_check_raises_one_trace_event_with_its_line(sandbox):
     env = dict(os.environ, HOME=sandbox.dir, LTTNG_HOME=sandbox.dir)
     with open(sandbox.path("sessiond.log"), "w") as log:
         sessiond = sandbox.spawn(sandbox.world(["lttng-sessiond"]), log, env=env)
     try:
         # Applications register through this socket of a root session daemon.
-        if not wait_until(lambda: os.path.exists(sandbox.path("run/lttng/lttng-ust-sock-8"))):
-            pytest.skip(f"no LTTng session daemon can run here: {sandbox.read('sessiond.log')}")
+        assert wait_until(lambda: os.path.exists(sandbox.path("run/lttng/lttng-ust-sock-8"))), (
+            f"the LTTng session daemon did not come up: {sandbox.read('sessiond.log')}")
 
         def lttng(*args):
             subprocess.run(sandbox.world(["lttng", *args]), env=env, check=True, capture_output=True)
