@@ -154,7 +154,6 @@ def relayed_line(record):
 
 
 def cpu_over(pid, seconds=1.5):
-    """CPU seconds the process uses in the next `seconds`."""
     before = cpu_seconds(pid)
     time.sleep(seconds)
     return cpu_seconds(pid) - before
@@ -183,9 +182,8 @@ def descendants(pid):
     return found + [grandchild for child in found for grandchild in descendants(child)]
 
 
-# The system call numbers of the machine the filter is installed on, and its AUDIT_ARCH value (the
-# filter lets every call of another architecture pass). Under qemu-user the emulated daemon's calls
-# reach the kernel as the host's: the host's numbers are the right ones there too.
+# The system call numbers and AUDIT_ARCH value of the machine the filter is installed on (calls of another architecture
+# pass). Under qemu-user the emulated daemon's calls reach the kernel as the host's, so the host's numbers hold there.
 ARM = (0x40000028, {"chmod": 15, "fchmodat": 333, "setsid": 66, "ioctl": 54})
 SYSCALLS = {"x86_64": (0xC000003E, {"chmod": 90, "fchmodat": 268, "setsid": 112, "ioctl": 16}),
             "aarch64": (0xC00000B7, {"fchmodat": 53, "setsid": 157, "ioctl": 29}), "armv7l": ARM, "armv8l": ARM}
@@ -277,8 +275,7 @@ class Sandbox:
     def socket_path(self):
         return self.path("run/ttyweave-socket")
 
-    def pty(self):
-        """A pseudo-terminal that is closed with the sandbox."""
+    def pty(self):  # closed with the sandbox
         self.ptys.append(Pty())
         return self.ptys[-1]
 

@@ -69,8 +69,7 @@ def test_the_detach_key_works_while_the_session_takes_no_keys_and_keys_typed_ahe
     program = int(re.search(rb"history (\d+)\n", user.data)[1])
     os.kill(program, signal.SIGSTOP)  # takes no keys: they fill its terminal, the session and the socket
     typed = b"".join(b"%015x." % i for i in range(1 << 16))  # 1 MiB that shows where bytes were lost
-    typing = threading.Thread(target=lambda: os.write(user.fd, typed) and os.write(user.fd, DETACH), daemon=True)
-    typing.start()
+    threading.Thread(target=lambda: os.write(user.fd, typed) and os.write(user.fd, DETACH), daemon=True).start()
     assert client.wait(DEADLINE) == 0 and user.wait_for(b"[detached]"), daemon.stderr()
     os.kill(program, signal.SIGCONT)
     assert wait_until(lambda: os.path.getsize(sandbox.path("received")) >= 1 << 16)

@@ -47,8 +47,7 @@ def test_every_terminal_receives_all_output_to_the_last_byte(sandbox, console_af
     for a console that comes back; the network terminals receive it all anyway; SIGTERM then keeps the status."""
     data = pattern(8000)  # more than the ring, less than the pseudo-terminal holds: the program can end
     daemon = sandbox.start(copy_on_request(sandbox, data, "exit 3"), settings=WITH_SERIAL)
-    network = sandbox.terminals(7)
-    terminals = network + [sandbox.console]
+    terminals = (network := sandbox.terminals(7)) + [sandbox.console]
     assert all(t.wait_for(b"ready\n") for t in terminals), daemon.stderr()
     termios.tcflow(sandbox.console.slave, termios.TCOOFF)
     network[1].write(b"go\n")
@@ -103,10 +102,9 @@ def test_a_terminal_that_stops_reading_is_dropped_within_a_moment_whatever_happe
     data = pattern(2000000)
     # Kernel log records below the level keep the session busy but show nowhere.
     daemon = sandbox.start(copy_on_request(sandbox, data), settings=dict(NETWORK, telnet_log_level="1"))
-    terminals = sandbox.terminals(5)
-    stalled, vanishing, reader = terminals[:3]
+    stalled, vanishing, reader, *later = terminals = sandbox.terminals(5)
     # Two more stop reading later, each at its own point in the output: three times a terminal holds the reader.
-    stops = {terminals[3]: 500000, terminals[4]: 1000000}
+    stops = dict(zip(later, [500000, 1000000]))
     assert all(t.wait_for(b"ready\n") for t in terminals)
     dropped = threading.Event()
     noise = threading.Thread(target=lambda: [kernel_log.write(7, "ttyweave-test-noise")
@@ -178,8 +176,7 @@ def test_a_full_input_ring_neither_drops_a_terminal_nor_loses_a_key_nor_spins(sa
     assert typist.wait_for(b"ready\n") and leaver.wait_for(b"ready\n")
     typed = bytes(b & 0x7F for b in pattern(600000))  # each terminal types from its own half of the bytes
     left_behind = bytes(b | 0x80 for b in pattern(60000))
-    typing = threading.Thread(target=typist.write, args=(typed,), daemon=True)
-    typing.start()
+    threading.Thread(target=typist.write, args=(typed,), daemon=True).start()
     assert wait_until(lambda: queued(typist) >= 100000), daemon.stderr()
     leaver.write(left_behind)
     leaver.close()
