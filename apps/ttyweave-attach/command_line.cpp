@@ -25,7 +25,9 @@ std::optional<AttachOptions> UsageError() {
 
 std::optional<unsigned char> ParseControlKey(const char* name) {
   if (name[0] != '^' || name[1] == '\0' || name[2] != '\0') return std::nullopt;
-  const unsigned char named = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(name[1])));
+  // std::toupper takes an unsigned char's value: a non-ASCII char may be negative.
+  const unsigned char named =
+      static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(name[1])));
   if (named == '?') return kDelete;
   if (named < '@' || named > '_') return std::nullopt;
   return static_cast<unsigned char>(named - kCaretOffset);

@@ -12,9 +12,9 @@ namespace {
 // The signals whose default action ends the process, except those that report a fault of the
 // process itself (RawTerminal sees to those) and the real-time ones, which are numbered at run
 // time.
-constexpr int kCaughtSignals[] = {SIGTERM, SIGHUP,  SIGINT,    SIGQUIT, SIGUSR1, SIGUSR2,
-                                  SIGALRM, SIGPOLL, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
-                                  SIGPWR,  SIGSTKFLT};
+constexpr int kCaughtSignals[] = {SIGTERM, SIGHUP,  SIGINT,  SIGQUIT,   SIGUSR1,
+                                  SIGUSR2, SIGALRM, SIGPOLL, SIGVTALRM, SIGPROF,
+                                  SIGXCPU, SIGXFSZ, SIGPWR,  SIGSTKFLT};
 
 template <typename Action>
 void ForEachCaughtSignal(Action action) {

@@ -113,10 +113,12 @@ class SharedSession {
   // How long a network terminal may hold the child back before it is disconnected: a live client
   // drains a whole ring in far less, and the others stall no longer.
   static constexpr std::chrono::milliseconds kBlockedTerminalTimeout{50};
-  // How long a serial console may take nothing of the output that waits for it before it is
-  // treated as failed: a line at 115200 baud takes bytes every few milliseconds, while one that
-  // is stopped (CTS low, ^S, a stalled adapter) would otherwise freeze every terminal.
-  static constexpr std::chrono::seconds kSerialStallTimeout{2};
+  // How long a terminal may take nothing of the output that waits for it before it is let go: the
+  // serial console is then treated as failed, and a network terminal, once the child has ended,
+  // disconnected. A line at 115200 baud or a slow client takes bytes far more often, while a
+  // stopped one (CTS low, ^S, a stalled adapter) would otherwise freeze every terminal or keep
+  // the daemon from ending.
+  static constexpr std::chrono::seconds kStalledTerminalTimeout{2};
   // How often a serial console that keeps failing is looked at again: soon enough to resume
   // after a passing fault, seldom enough not to flood standard error with its messages.
   static constexpr std::chrono::seconds kSerialRetryInterval{1};
@@ -194,8 +196,8 @@ class SharedSession {
   int m_listener;
   Clock::time_point m_accept_retry_time{};
   int m_last_accept_error;
-  // The serial console failed (an error, or it took nothing for kSerialStallTimeout) and has not
-  // taken output since: it loses what it cannot take instead of holding the others back.
+  // The serial console failed (an error, or it took nothing for kStalledTerminalTimeout) and has
+  // not taken output since: it loses what it cannot take instead of holding the others back.
   bool m_serial_failed;
   // Its back-off after an error, and the output it lost meanwhile.
   Clock::time_point m_serial_resume_time{};

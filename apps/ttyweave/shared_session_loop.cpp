@@ -96,9 +96,9 @@ void SharedSession::PreparePoll() {
   }
 }
 
-// Until the earliest deadline: a network terminal's 50 ms of holding the child back (or of taking
-// nothing of the final output), the serial console's stall and back-off, the listener's rest,
-// the end of the final output. None: no time-out, so an idle session sleeps without waking.
+// Until the earliest deadline: a network terminal's 50 ms of holding the child back, a terminal's
+// stall, the serial console's back-off, the listener's rest, the end of the final output. None:
+// no time-out, so an idle session sleeps without waking.
 int SharedSession::PollTimeout(Clock::time_point now) const {
   Clock::time_point earliest = Clock::time_point::max();
   // A deadline `after` a moment that is set.
@@ -107,12 +107,9 @@ int SharedSession::PollTimeout(Clock::time_point now) const {
   };
   for (size_t i = 0; i < m_terminals; ++i) {
     const TerminalState& terminal = m_terminal[i];
-    if (!IsSerialConsole(i)) {
-      consider(terminal.blocked_since, kBlockedTerminalTimeout);
-      if (DeliveringFinalOutput()) consider(terminal.idle_since, kBlockedTerminalTimeout);
-    } else if (!m_serial_failed) {
-      consider(terminal.idle_since, kSerialStallTimeout);
-    }
+    if (!IsSerialConsole(i)) consider(terminal.blocked_since, kBlockedTerminalTimeout);
+    if (IsSerialConsole(i) ? !m_serial_failed : DeliveringFinalOutput())
+      consider(terminal.idle_since, kStalledTerminalTimeout);
     if (terminal.rest == Rest::kAfterError) consider(m_serial_resume_time);
   }
   if (m_listener >= 0 && m_fds[kListenerSlot].fd < 0) consider(m_accept_retry_time);

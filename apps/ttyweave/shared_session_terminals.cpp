@@ -310,8 +310,8 @@ bool SharedSession::IsWaitedFor(size_t index) const {
 
 // A network terminal that has held the child back for kBlockedTerminalTimeout without taking
 // anything goes, whatever else happened meanwhile, and so does one that takes nothing of the
-// child's last output for as long; a serial console that takes nothing for kSerialStallTimeout
-// is treated as failed; resting terminals come back when their reason is over; a resting
+// child's last output for kStalledTerminalTimeout; a serial console that takes nothing for as
+// long is treated as failed; resting terminals come back when their reason is over; a resting
 // listener is tried again.
 void SharedSession::ExpireDeadlines(Clock::time_point now) {
   const auto over = [now](Clock::time_point since, Clock::duration limit) {
@@ -322,15 +322,15 @@ void SharedSession::ExpireDeadlines(Clock::time_point now) {
     const uint32_t reader = static_cast<uint32_t>(i);
     if (!IsSerialConsole(i) &&
         ((over(terminal.blocked_since, kBlockedTerminalTimeout) && m_output.IsFull(reader)) ||
-         (DeliveringFinalOutput() && over(terminal.idle_since, kBlockedTerminalTimeout) &&
+         (DeliveringFinalOutput() && over(terminal.idle_since, kStalledTerminalTimeout) &&
           !m_output.IsEmpty(reader)))) {
       SafeFprintf(stderr, "ttyweave: Terminal %u is blocked. Disconnecting.\n",
                   static_cast<unsigned>(i));
       RemoveTerminal(i);
       continue;
     }
-    if (IsSerialConsole(i) && !m_serial_failed && over(terminal.idle_since, kSerialStallTimeout) &&
-        !m_output.IsEmpty(reader)) {
+    if (IsSerialConsole(i) && !m_serial_failed &&
+        over(terminal.idle_since, kStalledTerminalTimeout) && !m_output.IsEmpty(reader)) {
       SafeFprintf(stderr, "ttyweave: Serial terminal stalled\n");
       m_serial_failed = true;
       terminal.idle_since = {};

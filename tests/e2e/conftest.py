@@ -2,6 +2,7 @@
 which the test's own files stand in for /run (so /var/run/ttyweave-socket), /etc/passwd,
 /proc/sys/kernel/printk and /dev/ttyS0, on a private system bus with, when the test gives
 settings, the Registry service. Every process a test starts is ended by its pid."""
+import contextlib
 import ctypes
 import errno
 import fcntl
@@ -30,15 +31,15 @@ SHOW_ENV = ["/bin/sh", "-c", 'echo "serial=${CONSOLE_SERIAL-unset} multi=${CONSO
 ENTER_WORLD = 'while [ "$1" != -- ]; do mount --bind "$1" "$2" || exit 126; shift 2; done; shift; exec "$@"'
 
 
-def pump(streams, until, timeout=DEADLINE):
-    """Reads what arrives on `streams`, as it arrives, until `until()` holds; returns its last value."""
+def pump(streams, until, timeout=DEADLINE, size=1 << 16, pause=0):
+    """Reads what arrives on `streams`, as it arrives (or at most `size` bytes each, every `pause` seconds: a
+    terminal that is slow but keeps taking), until `until()` holds; returns its last value."""
     end = time.monotonic() + timeout
     while not (value := until()) and time.monotonic() < end:
         live = [stream for stream in streams if not stream.ended]
         for stream in select.select(live, [], [], 0.05)[0] if live else []:
-            stream.read()
-        if not live:
-            time.sleep(0.01)
+            stream.read(size)
+        time.sleep(pause if live else 0.01)
     return value
 
 
@@ -56,9 +57,9 @@ class Stream:
     def fileno(self):
         return self.fd
 
-    def read(self):
+    def read(self, size=1 << 16):
         try:
-            chunk = os.read(self.fd, 1 << 16)
+            chunk = os.read(self.fd, size)
         except OSError:  # a pseudo-terminal whose other side is gone
             chunk = b""
         self.data += chunk
@@ -103,10 +104,8 @@ class Pty(Stream):
 
     def close(self):
         for fd in self.fd, self.slave:
-            try:
+            with contextlib.suppress(OSError):  # closed by the test already
                 os.close(fd)
-            except OSError:  # closed by the test already
-                pass
 
 
 def cooked(fd):
@@ -156,7 +155,6 @@ def relayed_line(record):
 
 
 def cpu_over(pid, seconds=1.5):
-    """CPU seconds the process uses in the next `seconds`."""
     before = cpu_seconds(pid)
     time.sleep(seconds)
     return cpu_seconds(pid) - before
@@ -185,15 +183,12 @@ def descendants(pid):
     return found + [grandchild for child in found for grandchild in descendants(child)]
 
 
-# The system call numbers of the machine the filter is installed on, and its AUDIT_ARCH value (the
-# filter lets every call of another architecture pass). Under qemu-user the emulated daemon's calls
-# reach the kernel as the host's: the host's numbers are the right ones there too.
-SYSCALLS = {
-    "x86_64": (0xC000003E, {"chmod": 90, "fchmodat": 268, "setsid": 112, "ioctl": 16, "signalfd4": 289}),
-    "aarch64": (0xC00000B7, {"fchmodat": 53, "setsid": 157, "ioctl": 29, "signalfd4": 74}),
-    "armv7l": (0x40000028, {"chmod": 15, "fchmodat": 333, "setsid": 66, "ioctl": 54, "signalfd4": 355}),
-}
-SYSCALLS["armv8l"] = SYSCALLS["armv7l"]
+# The system call numbers and AUDIT_ARCH value of the machine the filter is installed on (calls of another architecture
+# pass). Under qemu-user the emulated daemon's calls reach the kernel as the host's, so the host's numbers hold there.
+ARM = (0x40000028, {"chmod": 15, "fchmodat": 333, "setsid": 66, "ioctl": 54, "signalfd4": 355})
+SYSCALLS = {"x86_64": (0xC000003E, {"chmod": 90, "fchmodat": 268, "setsid": 112, "ioctl": 16, "signalfd4": 289}),
+            "aarch64": (0xC00000B7, {"fchmodat": 53, "setsid": 157, "ioctl": 29, "signalfd4": 74}),
+            "armv7l": ARM, "armv8l": ARM}
 # BPF opcodes for "load a field", "compare", "return".
 BPF_LOAD, BPF_JEQ, BPF_RET = 0x20, 0x15, 0x06
 SECCOMP_RET_ALLOW, SECCOMP_RET_ERRNO = 0x7FFF0000, 0x00050000
@@ -282,8 +277,7 @@ class Sandbox:
     def socket_path(self):
         return self.path("run/ttyweave-socket")
 
-    def pty(self):
-        """A pseudo-terminal that is closed with the sandbox."""
+    def pty(self):  # closed with the sandbox
         self.ptys.append(Pty())
         return self.ptys[-1]
 

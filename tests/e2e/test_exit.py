@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import Terminal, descendants, process_info, wait_until
+from conftest import descendants, process_info, wait_until
 
 NETWORK = {"telnet": "23"}
 TIOCSCTTY, TIOCSPGRP = 0x540E, 0x5410
@@ -55,27 +55,13 @@ def test_sigterm_ends_the_session_with_121_and_the_program_gets_sigterm_then_sig
     assert "ttyweave: Received signal 15\n" in daemon.stderr() and "got-term\n" in daemon.stderr()
 
 
-def test_the_programs_end_is_seen_when_another_child_of_the_daemon_ends_within_the_same_signal(sandbox):
-    """A start script left a helper running and became the daemon; the helper ends, then the program, while
-    the daemon is stopped: their SIGCHLDs arrive as one record, which names the helper."""
+def test_other_signals_a_stopped_program_and_other_children_are_only_reported(sandbox):
+    """Last, a helper that the start script left running ends, then the program, while the daemon is stopped: their
+    SIGCHLDs arrive as one record, which names the helper."""
     def waiting_for(flag):
         return f'until [ -e "{sandbox.path(flag)}" ]; do sleep 0.02; done'
-    daemon = sandbox.start(["/bin/sh", "-c", f"{waiting_for('program-ends')}; exit 5"], settings=NETWORK,
-                           launcher=["/bin/sh", "-c", f'({waiting_for("helper-ends")}) & exec "$@"', "start-script"])
-    assert daemon.wait_stderr("ttyweave: Starting listener\n")
-    os.kill(daemon.pid, signal.SIGSTOP)
-    children = lambda: [process_info(pid) for pid in descendants(daemon.pid)]  # noqa: E731
-    for ended, flag in enumerate(["helper-ends", "program-ends"], 1):
-        sandbox.write(flag, "")
-        assert wait_until(lambda: [state for state, _, _ in children()].count("Z") == ended), children()
-    os.kill(daemon.pid, signal.SIGCONT)
-    assert daemon.wait() == 5
-    assert daemon.stderr().count("ttyweave: Child exited: ") == 2
-
-
-def test_other_signals_and_a_stopped_program_are_only_reported(sandbox):
-    daemon = sandbox.start(["/bin/sh", "-c", "echo pid=$$ >&2; read x; exit 5"], settings=NETWORK)
-    terminal = Terminal(sandbox.socket_path)
+    daemon = sandbox.start(["/bin/sh", "-c", f"echo pid=$$ >&2; {waiting_for('program-ends')}; exit 5"],
+                           settings=NETWORK, launcher=["/bin/sh", "-c", f'({waiting_for("helper-ends")}) & exec "$@"', "-"])
     assert daemon.wait_stderr("pid=")
     program = int(re.search(r"pid=(\d+)", daemon.stderr())[1])
     expected = ""
@@ -88,9 +74,15 @@ def test_other_signals_and_a_stopped_program_are_only_reported(sandbox):
         os.kill(program, number)
         expected += "ttyweave: Received signal 17\nttyweave: received SIGCHLD but there was nothing to wait for\n"
         assert daemon.wait_stderr(expected)
-    terminal.write(b"x\n")
+    os.kill(daemon.pid, signal.SIGSTOP)
+    children = lambda: [process_info(pid) for pid in descendants(daemon.pid)]  # noqa: E731
+    for ended, flag in enumerate(["helper-ends", "program-ends"], 1):
+        sandbox.write(flag, "")
+        assert wait_until(lambda: [state for state, _, _ in children()].count("Z") == ended), children()
+    os.kill(daemon.pid, signal.SIGCONT)
     assert daemon.wait() == 5
-    assert daemon.stderr().endswith(expected + "ttyweave: Received signal 17\nttyweave: Child exited: 5\n")
+    assert daemon.stderr().endswith(expected + "ttyweave: Received signal 17\nttyweave: Child exited: 5\n"
+                                    "ttyweave: Child exited: 0\n")
 
 
 def test_end_of_file_on_the_serial_console_ends_the_session_with_120(sandbox):

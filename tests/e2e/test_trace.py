@@ -1,15 +1,11 @@
 """The trace event of an assertion report, recorded by a real LTTng session daemon in the world."""
 import os
 import re
-import shutil
 import subprocess
-
-import pytest
 
 from conftest import wait_until
 
 
-@pytest.mark.skipif(not shutil.which("lttng-sessiond"), reason="lttng-sessiond is not installed")
 def test_a_failed_check_raises_one_trace_event_with_its_line(sandbox):
     env = dict(os.environ, HOME=sandbox.dir, LTTNG_HOME=sandbox.dir)
     with open(sandbox.path("sessiond.log"), "w") as log:
