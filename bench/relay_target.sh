@@ -6,7 +6,10 @@
 #     ../shared/bench/run_anchors.sh
 # TTYWEAVE_BUILD names the build folder (default: build). ALLOCATIONS=1 preloads
 # count_allocations.c into the daemon and appends each run's count to $TTYWEAVE_ALLOCATIONS_LOG.
-# SYSCALLS=file appends each run's system call counts (perf stat) to that file.
+# SYSCALLS=file appends each run's system call counts (perf stat) to that file, with the daemon's
+# CPU time, context switches, the kernel work it queued (each one wakes a kernel worker; a
+# pseudo-terminal's reader queues one to refill its buffer) and the tasks it woke. Counting
+# costs the daemon time of its own: take its speed and CPU from runs without it.
 ttyweave_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ttyweave_build=${TTYWEAVE_BUILD:-$ttyweave_top/build}
 ttyweave_helpers=()
@@ -39,7 +42,7 @@ start_ttyweave() {
 		"${preload[@]}" "$ttyweave_build/apps/ttyweave/ttyweave" "$@"
 	SOCK=$world/run/ttyweave-socket
 	if [ -n "${SYSCALLS:-}" ]; then
-		perf stat --pid "$TPID" --append -o "$SYSCALLS" -x, -e 'syscalls:sys_enter_poll,syscalls:sys_enter_ppoll,syscalls:sys_enter_read,syscalls:sys_enter_readv,syscalls:sys_enter_write,syscalls:sys_enter_writev' &
+		perf stat --pid "$TPID" --append -o "$SYSCALLS" -x, -e 'syscalls:sys_enter_poll,syscalls:sys_enter_ppoll,syscalls:sys_enter_read,syscalls:sys_enter_readv,syscalls:sys_enter_write,syscalls:sys_enter_writev,task-clock,context-switches,workqueue:workqueue_queue_work,sched:sched_wakeup' &
 		ttyweave_perf=$!
 		sleep 0.2  # attached before the flood begins
 	fi
