@@ -17,8 +17,12 @@ import tty
 import pytest
 
 BUILD = os.environ.get("TTYWEAVE_BUILD", os.path.join(os.path.dirname(__file__), "../../build"))
-DAEMON = f"{BUILD}/apps/ttyweave/ttyweave"
-REGISTRY = f"{BUILD}/tools/registry_service/ttyweave-registry-service"
+# A build for another processor runs under a user-mode emulator ("qemu-aarch64-static -L
+# /usr/aarch64-linux-gnu"), put in front of each of its programs; what they exec runs natively.
+EMULATOR = os.environ.get("TTYWEAVE_EMULATOR", "").split()
+DAEMON = [*EMULATOR, f"{BUILD}/apps/ttyweave/ttyweave"]
+ATTACH = [*EMULATOR, f"{BUILD}/apps/ttyweave-attach/ttyweave-attach"]
+REGISTRY = [*EMULATOR, f"{BUILD}/tools/registry_service/ttyweave-registry-service"]
 USAGE = "Usage: ttyweave <prog> [<params...>]\n"
 OWNER_UID = 4242  # "tessaline" in the sandbox's user list
 PRINTK = "7\t4\t1\t7\n"
@@ -26,6 +30,11 @@ DEADLINE = 20  # seconds a condition may take on a loaded machine before its tes
 SHOW_ENV = ["/bin/sh", "-c", 'echo "serial=${CONSOLE_SERIAL-unset} multi=${CONSOLE_MULTI-unset}" >&2']
 # Binds each SOURCE over its TARGET, then becomes the command: the daemon keeps the pid.
 ENTER_WORLD = 'while [ "$1" != -- ]; do mount --bind "$1" "$2" || exit 126; shift 2; done; shift; exec "$@"'
+
+
+def skip_when_emulated(reason):
+    if EMULATOR:
+        pytest.skip(f"under {EMULATOR[0]}: {reason}")
 
 
 def pump(streams, until, timeout=DEADLINE):
@@ -270,7 +279,7 @@ class Sandbox:
         """The development Registry service with these "networking" settings."""
         self.write("settings.json", json.dumps({"networking": networking}))
         with open(self.path("registry.log"), "w") as log:
-            self.spawn([REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus()], log)
+            self.spawn([*REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus()], log)
         assert wait_until(lambda: self.read("registry.log").startswith("ready\n")), self.read("registry.log")
 
     def start(self, args, settings=None, stdin=None, session_leader=True, refuse=(), **options):
@@ -283,7 +292,7 @@ class Sandbox:
         stderr_path = self.path(f"stderr-{len(self.processes)}")
         with open(stderr_path, "w") as err:
             popen = subprocess.Popen(
-                self.world([DAEMON, *args]),
+                self.world([*DAEMON, *args]),
                 stdin=self.console.slave if stdin is None else stdin, stdout=self.console.slave if stdin is None else err,
                 stderr=err, env={k: v for k, v in env.items() if v is not None},
                 start_new_session=session_leader, preexec_fn=refusing(refuse) if refuse else None, **options)
