@@ -6,7 +6,7 @@
 #   bench/attach_vs_socat.sh [ROUNDS]      (as root, after a build in build/; default 5 rounds)
 # Environment: N flood bytes (default 64 MiB), SHARED_BENCH the shared relay benchmark folder
 # (its emit.c is the flood program, its pattern.h the pattern; default ../shared/bench).
-# The daemon runs as scripts/demo runs it: a private system bus with the development Registry
+# The daemon runs as scripts/demo runs it: a private system bus with the Registry
 # service, and a private mount namespace whose own files stand in for /run, /etc/passwd,
 # /proc/sys/kernel/printk and /dev/ttyS0 (scripts/world.sh). The serial console takes no part,
 # so the one client is the only terminal.
@@ -18,7 +18,7 @@ N=${N:-$((64 * 1024 * 1024))}
 shared=${SHARED_BENCH:-$top/../shared/bench}
 daemon=$top/build/apps/ttyweave/ttyweave
 attach=$top/build/apps/ttyweave-attach/ttyweave-attach
-registry=$top/build/tools/registry_service/ttyweave-registry-service
+registry=$top/build/apps/ttyweave-registry/ttyweave-registry-service
 for program in "$daemon" "$attach" "$registry"; do
   [ -x "$program" ] || { echo "missing $program: build first" >&2; exit 1; }
 done

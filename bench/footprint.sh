@@ -32,7 +32,7 @@ stripped_size() {
 idle_memory() {
   local build=$1 world=$scratch/world
   world_create "$world" '{"telnet": "23"}'
-  world_start_bus "$world" "$(ls "$build"/*/*/ttyweave-registry* | head -1)"
+  world_start_bus "$world" "$build/apps/ttyweave-registry/ttyweave-registry-service"
   "${WORLD_ENTER[@]}" "$world" env DBUS_SYSTEM_BUS_ADDRESS="$world_bus_address" \
     "$build/apps/ttyweave/ttyweave" sleep 3600 </dev/null >/dev/null 2>"$scratch/stderr" &
   daemon_pid=$!

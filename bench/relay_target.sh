@@ -1,5 +1,5 @@
 # The daemon as a target of the shared relay harness (see its README), run as a device runs it:
-# a private system bus with the development Registry service (telnet on, no serial console), and
+# a private system bus with the Registry service (telnet on, no serial console), and
 # ttyweave in a private mount namespace whose /run, /etc/passwd, /proc/sys/kernel/printk and
 # /dev/ttyS0 are files of the run (scripts/world.sh). As root, from the project's root:
 #   TARGETS=$PWD/bench/relay_target.sh FLOOD_CASES="pty:1 dtach:1 ttyweave:1 dtach:7 ttyweave:7" \
@@ -30,7 +30,7 @@ start_ttyweave() {
 	local world preload=()
 	world=$(mktemp -d "$T/world-XXXXXX")
 	world_create "$world" '{"telnet": "23"}'
-	world_start_bus "$world" "$ttyweave_build/tools/registry_service/ttyweave-registry-service"
+	world_start_bus "$world" "$ttyweave_build/apps/ttyweave-registry/ttyweave-registry-service"
 	ttyweave_helpers+=("$world_bus_pid" "$world_registry_pid")
 	[ -z "${TTYWEAVE_ALLOCATIONS_LOG:-}" ] || preload=(env LD_PRELOAD="$T/count_allocations.so")
 	# The daemon keeps the pid that spawn sees: unshare, sh and env all replace themselves. Its

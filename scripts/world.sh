@@ -3,7 +3,7 @@
 #   world_create DIR NETWORKING   fills the folder DIR with the files that stand in for the
 #       daemon's fixed paths (run/, passwd with the socket's owner, printk, serial) and the
 #       Registry's settings {"networking": NETWORKING}
-#   world_start_bus DIR REGISTRY  starts a private system bus and on it the development Registry
+#   world_start_bus DIR REGISTRY  starts a private system bus and on it the Registry
 #       service (the executable REGISTRY), each waited for; sets world_bus_address,
 #       world_bus_pid and world_registry_pid
 #   world_stop_bus                stops them (by those pids), if they were started

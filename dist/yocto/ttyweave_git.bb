@@ -16,9 +16,9 @@ inherit cmake pkgconfig systemd useradd
 # service is assumed (drop TTYWEAVE_REGISTRY=OFF to build and install the shipped one).
 PACKAGECONFIG ??= "tracing"
 PACKAGECONFIG[tracing] = "-DTTYWEAVE_TRACING=ON,-DTTYWEAVE_TRACING=OFF,lttng-ust"
-EXTRA_OECMAKE = "-DTTYWEAVE_REGISTRY=OFF"
+EXTRA_OECMAKE = "-DTTYWEAVE_REGISTRY=OFF -DTTYWEAVE_SYSTEMD_UNITDIR=${systemd_system_unitdir}"
 
 SYSTEMD_SERVICE:${PN} = "ttyweave.service"
 USERADD_PACKAGES = "${PN}"
 USERADD_PARAM:${PN} = "--system --home-dir /var/lib/ttyweave --shell /bin/sh tessaline"
-FILES:${PN} += "${systemd_system_unitdir} ${sysconfdir}/ssh"
+FILES:${PN} += "${sysconfdir}/ssh"

@@ -1,7 +1,7 @@
 #pragma once
 
 // Where the Registry settings service lives on the system bus, and the error names it answers
-// with: shared by the client and the development service.
+// with: shared by the client and the Registry service.
 namespace registry_names {
 
 constexpr char kService[] = "com.zarnix.Registry";

@@ -1,7 +1,7 @@
 """The one fixture of the end-to-end tests: the real daemon binary in a private mount namespace in
 which the test's own files stand in for /run (so /var/run/ttyweave-socket), /etc/passwd,
 /proc/sys/kernel/printk and /dev/ttyS0, on a private system bus with, when the test gives
-settings, the development Registry service. Every process a test starts is ended by its pid."""
+settings, the Registry service. Every process a test starts is ended by its pid."""
 import ctypes
 import errno
 import json
@@ -22,7 +22,7 @@ BUILD = os.environ.get("TTYWEAVE_BUILD", os.path.join(os.path.dirname(__file__),
 EMULATOR = os.environ.get("TTYWEAVE_EMULATOR", "").split()
 DAEMON = [*EMULATOR, f"{BUILD}/apps/ttyweave/ttyweave"]
 ATTACH = [*EMULATOR, f"{BUILD}/apps/ttyweave-attach/ttyweave-attach"]
-REGISTRY = [*EMULATOR, f"{BUILD}/tools/registry_service/ttyweave-registry-service"]
+REGISTRY = [*EMULATOR, f"{BUILD}/apps/ttyweave-registry/ttyweave-registry-service"]
 USAGE = "Usage: ttyweave <prog> [<params...>]\n"
 OWNER_UID = 4242  # "tessaline" in the sandbox's user list
 PRINTK = "7\t4\t1\t7\n"
@@ -281,12 +281,13 @@ class Sandbox:
             self.bus = bus.stdout.readline().decode().strip()
         return self.bus
 
-    def start_registry(self, networking):
-        """The development Registry service with these "networking" settings."""
-        self.write("settings.json", json.dumps({"networking": networking}))
+    def start_registry(self, networking, *options):
+        """The Registry service with these "networking" settings (None: no store yet) and options."""
+        if networking is not None:
+            self.write("settings.json", json.dumps({"networking": networking}))
         with open(self.path("registry.log"), "w") as log:
-            self.spawn([*REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus()], log)
-        assert wait_until(lambda: self.read("registry.log").startswith("ready\n")), self.read("registry.log")
+            self.spawn([*REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus(), *options], log)
+        assert wait_until(lambda: "ready\n" in self.read("registry.log")), self.read("registry.log")
 
     def start(self, args, settings=None, stdin=None, session_leader=True, refuse=(), **options):
         """Starts `ttyweave args...` in the world: on the console unless `stdin` says otherwise, with

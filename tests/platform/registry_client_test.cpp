@@ -1,4 +1,4 @@
-// The Registry client against the development service on a private bus: every operation, and
+// The Registry client against the Registry service on a private bus: every operation, and
 // what the caller sees of each way a call can fail.
 #include <cxxabi.h>
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 
 namespace {
 
-// The first `count` lines a shell command prints. Its output stays open: the development service
+// The first `count` lines a shell command prints. Its output stays open: the Registry service
 // prints a line per call.
 std::vector<std::string> Lines(const std::string& command, int count) {
   FILE* out = popen(command.c_str(), "r");

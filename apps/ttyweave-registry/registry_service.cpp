@@ -53,7 +53,7 @@ std::string RegistryService::ReadAllJson() {
 }
 
 void RegistryService::WriteJson(const std::string& json) {
-  LogCall("WriteJson", {json});
+  LogCall("WriteJson");
   Serve([&] { m_registry.WriteJson(json); });
 }
 
@@ -64,7 +64,7 @@ std::string RegistryService::Read(const std::string& section, const std::string&
 
 void RegistryService::Write(const std::string& section, const std::string& key,
                             const std::string& value) {
-  LogCall("Write", {section, key, value});
+  LogCall("Write", {section, key});
   Serve([&] { m_registry.Write(section, key, value); });
 }
 

@@ -11,7 +11,8 @@
 // "com.zarnix.Registry". Registry::InvalidName, Full and InvalidJson are answered with the error
 // names com.zarnix.Registry.Errors.InvalidName, .Full and .InvalidJson; any other failure with
 // org.freedesktop.DBus.Error.Failed. Each call is logged on stdout as one line: the member, then
-// its arguments as a JSON array.
+// its section and key arguments as a JSON array. Values are left out: the log (the journal) is
+// read by more users than may read the settings.
 class RegistryService : public com::zarnix::Registry_adaptor,
                         public DBus::IntrospectableAdaptor,
                         public DBus::ObjectAdaptor {

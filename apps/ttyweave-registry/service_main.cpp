@@ -1,8 +1,10 @@
-// ttyweave-registry-service --store FILE [--address ADDRESS] [--max-keys N]
+// SPDX-License-Identifier: MIT
+// ttyweave-registry-service --store FILE [--defaults FILE] [--address ADDRESS] [--max-keys N]
 //
-// A Registry service for development and tests: owns "com.zarnix.Registry" on the system bus
-// (or the bus at ADDRESS) and keeps its settings in FILE. Prints "ready" once it owns the name,
-// then one line per call served; ends cleanly on SIGTERM or SIGINT.
+// The Registry settings service: owns "com.zarnix.Registry" on the system bus (or the bus at
+// ADDRESS) and keeps its settings in the store FILE, starting from the defaults FILE while there
+// is no store. Prints "ready" once it owns the name, then one line per call served; ends cleanly
+// on SIGTERM or SIGINT.
 #include <dbus/dbus.h>
 
 #include <csignal>
@@ -13,10 +15,12 @@
 #include <optional>
 #include <string>
 
+#include "bus_connection.h"
 #include "file_registry.h"
 #include "registry_names.h"
 #include "registry_service.h"
 #include "safe_fprintf.h"
+#include "settings_file.h"
 #include "stoppable_dispatcher.h"
 
 namespace {
@@ -28,6 +32,7 @@ constexpr int kFailureExitStatus = 1;
 
 struct Options {
   std::string store;
+  std::string defaults;
   std::optional<std::string> address;
   std::size_t max_keys = kDefaultMaxKeys;
 };
@@ -40,6 +45,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     const std::string value = argv[++i];
     if (name == "--store") {
       options.store = value;
+    } else if (name == "--defaults") {
+      options.defaults = value;
     } else if (name == "--address") {
       options.address = value;
     } else if (name == "--max-keys") {
@@ -71,13 +78,6 @@ void InstallStopHandlers() {
   }
 }
 
-DBus::Connection Connect(const Options& options) {
-  if (!options.address) return DBus::Connection::SystemBus();
-  DBus::Connection connection(options.address->c_str());
-  if (!connection.register_bus()) throw DBus::ErrorFailed("cannot register with the bus");
-  return connection;
-}
-
 // Asks the bus for the service name without queueing; true when this connection owns it.
 bool OwnServiceName(DBus::Connection& connection) {
   DBus::CallMessage call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "RequestName");
@@ -91,14 +91,15 @@ bool OwnServiceName(DBus::Connection& connection) {
 }
 
 int Serve(const Options& options) {
-  FileRegistry registry(options.store, options.max_keys);
+  FileRegistry registry(options.store, LoadSettings(options.store, options.defaults),
+                        options.max_keys);
 
   StoppableDispatcher dispatcher;
   DBus::default_dispatcher = &dispatcher;
   stop_target = &dispatcher;
   InstallStopHandlers();
 
-  DBus::Connection connection = Connect(options);
+  DBus::Connection connection = ConnectToBus(options.address);
   // The object is in place before the name is taken, so that no call finds it missing.
   RegistryService service(connection, registry);
   if (!OwnServiceName(connection)) {
@@ -117,8 +118,10 @@ int Serve(const Options& options) {
 int main(int argc, char** argv) {
   const std::optional<Options> options = ParseOptions(argc, argv);
   if (!options) {
-    std::fputs("Usage: ttyweave-registry-service --store FILE [--address ADDRESS] [--max-keys N]\n",
-               stderr);
+    std::fputs(
+        "Usage: ttyweave-registry-service --store FILE [--defaults FILE] [--address ADDRESS]"
+        " [--max-keys N]\n",
+        stderr);
     return kUsageExitStatus;
   }
   try {

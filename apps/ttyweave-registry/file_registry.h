@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstddef>
@@ -5,17 +6,18 @@
 #include <string>
 
 #include "registry.h"
+#include "settings_file.h"
 
 // A Registry kept in memory and in a file holding the JSON document {"section": {"key":
-// "value"}} that ReadAllJson returns. Every change is written to the file (replaced whole, so a
-// crash leaves the old or the new contents); Flush also syncs it to the disk. A section exists
-// while it holds a key. Missing sections and keys, and empty names, are InvalidName; a change
-// that would hold more than `max_keys` keys is Full and changes nothing.
+// "value"}} that ReadAllJson returns. Every change is on the disk before it is answered (the file
+// is replaced whole and synced, so a crash or power cut leaves the old or the new contents);
+// Flush writes the file again even when nothing changed. A section exists while it holds a key.
+// Missing sections and keys, and empty names, are InvalidName; a change that would hold more
+// than `max_keys` keys is Full and changes nothing.
 class FileRegistry : public Registry {
  public:
-  // Loads `path` when it exists; throws std::runtime_error when it cannot be read or is no such
-  // document.
-  FileRegistry(std::string path, std::size_t max_keys);
+  // Starts from `initial`; the file at `path` is written on the first change.
+  FileRegistry(std::string path, Sections initial, std::size_t max_keys);
 
   std::string ReadAllJson() override;
   void WriteJson(const std::string& json) override;  // adds and replaces keys; keeps the rest
@@ -31,12 +33,10 @@ class FileRegistry : public Registry {
   void Flush() override;
 
  private:
-  using Sections = std::map<std::string, std::map<std::string, std::string>>;
-
   // Makes `next` the contents, file first; throws (changing nothing) when it holds too many keys
   // or cannot be written.
   void Commit(Sections next);
-  void Save(const Sections& sections, bool sync) const;
+  void Save(const Sections& sections) const;
   const std::map<std::string, std::string>& SectionOrThrow(const std::string& section) const;
 
   std::string m_path;
