@@ -37,7 +37,7 @@ idle_memory() {
     "$build/apps/ttyweave/ttyweave" sleep 3600 </dev/null >/dev/null 2>"$scratch/stderr" &
   daemon_pid=$!
   for _ in $(seq 100); do [ -S "$world/run/ttyweave-socket" ] && break; sleep 0.1; done
-  sleep 3600 | "$build/apps/ttyweave-attach/ttyweave-attach" "$world/run/ttyweave-socket" >/dev/null &
+  socat -u "UNIX-CONNECT:$world/run/ttyweave-socket" /dev/null </dev/null >/dev/null 2>&1 &
   attach_pid=$!
   sleep 2  # the terminal is served and the daemon is back in poll
   awk '/^(Rss|Pss|Private_Clean|Private_Dirty):/ {printf "  %s %s kB", $1, $2} END {print ""}' \

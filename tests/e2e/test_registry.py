@@ -12,7 +12,7 @@ import threading
 
 import pytest
 
-from conftest import BUILD, EMULATOR, REGISTRY, SHOW_ENV
+from conftest import BUILD, EMULATED_FORK_FAILS, EMULATOR, REGISTRY, SHOW_ENV, skip_when_emulated
 
 COMMAND = [*EMULATOR, f"{BUILD}/apps/ttyweave-registry/ttyweave-registry"]
 DIST = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../dist/registry"))
@@ -130,6 +130,7 @@ def test_an_unreadable_store_is_kept_aside_and_the_defaults_serve(sandbox, text)
 
 
 def test_the_daemon_shares_the_console_with_the_shipped_defaults(sandbox):
+    skip_when_emulated(EMULATED_FORK_FAILS)
     sandbox.start_registry(None, "--defaults", DEFAULTS)  # no store yet: a fresh installation
     daemon = sandbox.start(SHOW_ENV)
     assert daemon.wait() == 0
