@@ -13,6 +13,8 @@ define TTYWEAVE_USERS
 	tessaline -1 tessaline -1 * /var/lib/ttyweave /bin/sh - console sharing
 endef
 
+# BusyBox init runs the daemon on the serial line instead of a getty (turn off
+# BR2_TARGET_GENERIC_GETTY, which would read the same line).
 define TTYWEAVE_INSTALL_INIT_SYSV
 	grep -q ttyweave $(TARGET_DIR)/etc/inittab || \
 		echo 'ttyS0::respawn:/usr/sbin/ttyweave /bin/login' >> $(TARGET_DIR)/etc/inittab
