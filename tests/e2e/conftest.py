@@ -20,8 +20,12 @@ import tty
 import pytest
 
 BUILD = os.environ.get("TTYWEAVE_BUILD", os.path.join(os.path.dirname(__file__), "../../build"))
-DAEMON = f"{BUILD}/apps/ttyweave/ttyweave"
-REGISTRY = f"{BUILD}/apps/ttyweave-registry/ttyweave-registry-service"
+# A build for another processor runs under a user-mode emulator ("qemu-aarch64-static -L
+# /usr/aarch64-linux-gnu"), put in front of each of its programs; what they exec runs natively.
+EMULATOR = os.environ.get("TTYWEAVE_EMULATOR", "").split()
+DAEMON = [*EMULATOR, f"{BUILD}/apps/ttyweave/ttyweave"]
+ATTACH = [*EMULATOR, f"{BUILD}/apps/ttyweave-attach/ttyweave-attach"]
+REGISTRY = [*EMULATOR, f"{BUILD}/apps/ttyweave-registry/ttyweave-registry-service"]
 USAGE = "Usage: ttyweave <prog> [<params...>]\n"
 OWNER_UID = 4242  # "tessaline" in the sandbox's user list
 PRINTK = "7\t4\t1\t7\n"
@@ -29,6 +33,11 @@ DEADLINE = 20  # seconds a condition may take on a loaded machine before its tes
 SHOW_ENV = ["/bin/sh", "-c", 'echo "serial=${CONSOLE_SERIAL-unset} multi=${CONSOLE_MULTI-unset}" >&2']
 # Binds each SOURCE over its TARGET, then becomes the command: the daemon keeps the pid.
 ENTER_WORLD = 'while [ "$1" != -- ]; do mount --bind "$1" "$2" || exit 126; shift 2; done; shift; exec "$@"'
+
+
+def skip_when_emulated(reason):
+    if EMULATOR:
+        pytest.skip(f"under {EMULATOR[0]}: {reason}")
 
 
 def pump(streams, until, timeout=DEADLINE, size=1 << 16, pause=0):
@@ -301,7 +310,7 @@ class Sandbox:
         if networking is not None:
             self.write("settings.json", json.dumps({"networking": networking}))
         with open(self.path("registry.log"), "w") as log:
-            self.spawn([REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus(), *options], log)
+            self.spawn([*REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus(), *options], log)
         assert wait_until(lambda: "ready\n" in self.read("registry.log")), self.read("registry.log")
 
     def start(self, args, settings=None, stdin=None, session_leader=True, refuse=(), as_init=False, launcher=(),
@@ -324,7 +333,7 @@ class Sandbox:
                 install_refusal()
         with open(stderr_path, "w") as err:
             popen = subprocess.Popen(
-                self.world([*launcher, DAEMON, *args]),
+                self.world([*launcher, *DAEMON, *args]),
                 stdin=self.console.slave if stdin is None else stdin, stdout=self.console.slave if stdin is None else err,
                 stderr=self.console.slave if as_init else err, env={k: v for k, v in env.items() if v is not None},
                 start_new_session=session_leader, preexec_fn=prepare, **options)

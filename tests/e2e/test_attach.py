@@ -10,9 +10,8 @@ import threading
 
 import pytest
 
-from conftest import BUILD, DEADLINE, Terminal, cooked, wait_until
+from conftest import ATTACH, DEADLINE, Terminal, cooked, wait_until
 
-ATTACH = f"{BUILD}/apps/ttyweave-attach/ttyweave-attach"
 NETWORK = {"telnet": "23"}
 DETACH = b"\x1c"  # ^\
 ECHO_LINES = ["/bin/sh", "-c", 'echo history; while read a; do echo "got $a"; done']
@@ -22,7 +21,7 @@ def attach(sandbox, user, *options, output=None, path=None):
     """The client with `user` (a pseudo-terminal of the test) as its terminal, once the daemon listens."""
     if not path:
         Terminal(sandbox.socket_path).close()
-    return sandbox.spawn([ATTACH, *options, path or sandbox.socket_path], output or user.slave, subprocess.PIPE,
+    return sandbox.spawn([*ATTACH, *options, path or sandbox.socket_path], output or user.slave, subprocess.PIPE,
                          stdin=user.slave, start_new_session=True)
 
 
@@ -104,34 +103,48 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def test_ssh_lands_in_the_session_and_the_detach_key_ends_it(sandbox):
-    """A real sshd in the world, set up with the fragment from dist/ for the user tessaline."""
-    ssh = sandbox.path("run/ssh")  # /run/ssh in the world, where tessaline can reach it
-    os.makedirs(ssh)
+def server_command(server, home, port, attach):
+    """Sets up `server` to make `attach` the forced command of tessaline; its command line."""
+    if server == "sshd":  # the fragment from dist/ names the forced command
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", f"{home}/host"], check=True)
+        shutil.copy(f"{home}/user.pub", f"{home}/.ssh/authorized_keys")
+        with open(os.path.join(os.path.dirname(__file__), "../../dist/ttyweave-sshd.conf")) as fragment:
+            match = fragment.read().replace("/usr/bin/ttyweave-attach", attach)
+        with open(f"{home}/sshd_config", "w") as config:
+            config.write(f"ListenAddress 127.0.0.1:{port}\nHostKey /run/ssh/host\nUsePAM no\nPidFile none\n"
+                         + match)
+        return ["/usr/sbin/sshd", "-D", "-e", "-f", "/run/ssh/sshd_config"]
+    # dropbear: the forced command in the key's own line
+    subprocess.run(["dropbearkey", "-t", "ed25519", "-f", f"{home}/host"], check=True, capture_output=True)
+    with open(f"{home}/user.pub") as key, open(f"{home}/.ssh/authorized_keys", "w") as keys:
+        keys.write(f'command="{attach}",no-port-forwarding,no-agent-forwarding,no-X11-forwarding {key.read()}')
+    return ["dropbear", "-F", "-E", "-s", "-p", f"127.0.0.1:{port}", "-r", "/run/ssh/host", "-P", "/run/ssh/pid"]
+
+
+@pytest.mark.parametrize("server", ["sshd", "dropbear"])
+def test_ssh_lands_in_the_session_and_the_detach_key_ends_it(sandbox, server):
+    """A real ssh server in the world, with ttyweave-attach the forced command of tessaline."""
+    home = sandbox.path("run/ssh")  # /run/ssh in the world, where tessaline can reach it
+    os.makedirs(f"{home}/.ssh")
     os.mkdir(sandbox.path("run/sshd"))  # sshd's privilege separation folder
-    sandbox.write("passwd", "root:x:0:0:root:/root:/bin/sh\ntessaline:x:4242:4242::/:/bin/sh\n"
+    sandbox.write("passwd", "root:x:0:0:root:/root:/bin/sh\ntessaline:x:4242:4242::/run/ssh:/bin/sh\n"
                   "sshd:x:4343:65534::/run/sshd:/usr/sbin/nologin\n")
-    for key in "host", "user":
-        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", f"{ssh}/{key}"], check=True)
-    shutil.copy(f"{ssh}/user.pub", f"{ssh}/authorized_keys")
-    shutil.copy(ATTACH, f"{ssh}/ttyweave-attach")
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", f"{home}/user"], check=True)
+    shutil.copy(ATTACH[-1], f"{home}/ttyweave-attach")
     port = free_port()
-    with open(os.path.join(os.path.dirname(__file__), "../../dist/ttyweave-sshd.conf")) as fragment:
-        match = fragment.read().replace("/usr/bin/ttyweave-attach", "/run/ssh/ttyweave-attach")
-    sandbox.write("run/ssh/sshd_config", f"ListenAddress 127.0.0.1:{port}\nHostKey /run/ssh/host\n"
-                  "AuthorizedKeysFile /run/ssh/authorized_keys\nUsePAM no\nPidFile none\n" + match)
-    with open(sandbox.path("sshd.log"), "w") as log:
-        sandbox.spawn(sandbox.world(["/usr/sbin/sshd", "-D", "-e", "-f", "/run/ssh/sshd_config"]), log)
-    assert wait_until(lambda: "Server listening" in sandbox.read("sshd.log")), sandbox.read("sshd.log")
+    command = server_command(server, home, port, " ".join([*ATTACH[:-1], "/run/ssh/ttyweave-attach"]))
+    with open(sandbox.path("server.log"), "w") as log:
+        sandbox.spawn(sandbox.world(command), log)
+    assert wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", port)) == 0), sandbox.read("server.log")
     sandbox.start(ECHO_LINES, settings=NETWORK)
     other = Terminal(sandbox.socket_path)
     assert other.wait_for(b"history\n")
     user = sandbox.pty()
-    client = sandbox.spawn(["ssh", "-tt", "-F", "/dev/null", "-i", f"{ssh}/user", "-p", str(port),
+    client = sandbox.spawn(["ssh", "-tt", "-F", "/dev/null", "-i", f"{home}/user", "-p", str(port),
                             "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
                             "tessaline@127.0.0.1"], user.slave, subprocess.PIPE, stdin=user.slave,
                            start_new_session=True)
-    assert user.wait_for(b"history\n"), sandbox.read("sshd.log")
+    assert user.wait_for(b"history\n"), sandbox.read("server.log")
     user.write(b"over ssh\n")
     assert user.wait_for(b"got over ssh\n") and other.wait_for(b"got over ssh\n")
     user.write(DETACH)

@@ -12,9 +12,9 @@ import threading
 
 import pytest
 
-from conftest import BUILD, REGISTRY, SHOW_ENV
+from conftest import BUILD, EMULATOR, REGISTRY, SHOW_ENV
 
-COMMAND = f"{BUILD}/apps/ttyweave-registry/ttyweave-registry"
+COMMAND = [*EMULATOR, f"{BUILD}/apps/ttyweave-registry/ttyweave-registry"]
 DIST = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../dist/registry"))
 DEFAULTS = f"{DIST}/defaults.json"
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
@@ -35,7 +35,7 @@ SYSTEM_BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Config
 
 def registry(address, *argv, user=()):
     """Runs ttyweave-registry on the bus at `address`: (status, stdout, stderr)."""
-    done = subprocess.run([*user, COMMAND, "--address", address, *argv], capture_output=True, text=True,
+    done = subprocess.run([*user, *COMMAND, "--address", address, *argv], capture_output=True, text=True,
                           timeout=60)
     return done.returncode, done.stdout, done.stderr
 
@@ -77,7 +77,7 @@ def test_only_root_owns_reads_or_changes_the_registry_under_the_shipped_policy(s
         bus = sandbox.spawn(["dbus-daemon", f"--config-file={sandbox.path('bus.conf')}", "--nofork",
                              "--print-address=1"], subprocess.PIPE)
         sandbox.bus = bus.stdout.readline().decode().strip()
-        squatter = subprocess.run([*NOBODY, REGISTRY, "--store", f"{folder}/store", "--address", sandbox.bus],
+        squatter = subprocess.run([*NOBODY, *REGISTRY, "--store", f"{folder}/store", "--address", sandbox.bus],
                                   capture_output=True, text=True, timeout=60)
         assert squatter.returncode == 1 and "not allowed to own" in squatter.stderr, squatter
         sandbox.start_registry({"telnet": "23"})
