@@ -3,6 +3,8 @@ import os
 import re
 import subprocess
 
+import pytest
+
 from conftest import wait_until
 
 
