@@ -307,7 +307,8 @@ class Sandbox:
     def start_registry(self, networking, *options, console=None):
         """The Registry service with these "networking" (None: no store yet) and "console" settings."""
         if networking is not None:
-            self.write("settings.json", json.dumps({"networking": networking, "console": console or {}}))
+            document = {"networking": networking, **({"console": console} if console else {})}
+            self.write("settings.json", json.dumps(document))
         with open(self.path("registry.log"), "w") as log:
             self.spawn([REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus(), *options], log)
         assert wait_until(lambda: "ready\n" in self.read("registry.log")), self.read("registry.log")
