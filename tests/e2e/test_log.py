@@ -43,9 +43,7 @@ def test_the_log_holds_every_byte_while_terminals_lag_and_sigterm_writes_it(sand
     assert unmarked(written) == expected
     marks = MARK.findall(written)
     assert marks[0] == b"session started: " + " ".join(copy_on_request(sandbox, data)).encode()
-    assert b"Terminal 0 (serial console) arrived" in marks
-    assert b"Terminal 1 (network, uid 0, pid %d) arrived" % os.getpid() in marks
-    assert marks[-1] == b"session ended: status 121"
+    assert {b"Terminal 0 (serial console) arrived", b"Terminal 1 (network, uid 0, pid %d) arrived" % os.getpid()} <= set(marks)
     assert re.search(rb"[0-9a-f.]\r\n\[ttyweave [^]]+\] session ended: status 121\r\n\Z", written), "not on a line of its own"
     assert "Console log" not in daemon.stderr()
 
@@ -57,8 +55,7 @@ def test_the_log_is_bounded_and_rotated_and_only_root_and_adm_read_it(sandbox, l
     log = sandbox.path("console.log")
     sandbox.write("console.log", "earlier session\n")
     os.chmod(log, 0o666)
-    with open(sandbox.path("data"), "wb") as file:
-        file.write(data)
+    sandbox.write("data", data.decode())
     daemon = sandbox.start(["/bin/sh", "-c", 'cat "$0"', sandbox.path("data")], settings={"telnet": "23"},
                            console={"log_file": log, "log_size": log_size})
     assert daemon.wait() == 0, daemon.stderr()
@@ -91,5 +88,4 @@ def test_a_failing_log_costs_the_session_and_its_terminals_nothing(sandbox):
     assert daemon.wait() == 5
     assert daemon.stderr().count("ttyweave: Console log /dev/full failed: write: No space left on device\n") == 1
     assert re.search(r"ttyweave: Console log lost \d+ bytes\n", daemon.stderr())
-    after = os.stat("/dev/full")
-    assert (after.st_mode, after.st_uid, after.st_gid) == (before.st_mode, before.st_uid, before.st_gid)
+    assert os.stat("/dev/full")[:6] == before[:6], "the device's mode or owner changed"
