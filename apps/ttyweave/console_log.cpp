@@ -51,8 +51,7 @@ ConsoleLog::~ConsoleLog() {
     fdatasync(m_fd);  // once per session: the end of a session survives a power cut after it
     close(m_fd);
   }
-  if (m_lost_bytes > 0)
-    SafeFprintf(stderr, "ttyweave: Console log lost %zu bytes\n", m_lost_bytes);
+  if (m_lost_bytes > 0) SafeFprintf(stderr, "ttyweave: Console log lost %zu bytes\n", m_lost_bytes);
   if (m_rotated_unwritten > 0)
     SafeFprintf(stderr, "ttyweave: Console log rotated %zu bytes out before writing them\n",
                 m_rotated_unwritten);
@@ -114,8 +113,7 @@ void ConsoleLog::Gather(const uint8_t* data, size_t count) {
 // Opens the file for appending, creating it if need be, and makes sure only root and the log
 // group can read it. False when it cannot be used.
 bool ConsoleLog::Open() {
-  m_fd = open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY,
-              kOwnerOnlyMode);
+  m_fd = open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, kOwnerOnlyMode);
   if (m_fd < 0) {
     Fail("open", errno);
     return false;

@@ -10,9 +10,9 @@ struct ConsoleSettings {
   static constexpr size_t kSmallestLogSize = 4096;
   static constexpr size_t kLargestLogSize = 16777216;
 
-  std::string log_file;                // absolute path of the console log; empty: no log
-  size_t log_size = kDefaultLogSize;   // the most bytes one log file may hold
-  bool viewers = false;                // open the socket of viewers, who cannot type
+  std::string log_file;               // absolute path of the console log; empty: no log
+  size_t log_size = kDefaultLogSize;  // the most bytes one log file may hold
+  bool viewers = false;               // open the socket of viewers, who cannot type
 };
 
 // Reads "log_file", "log_size" and "viewers". A missing key or a Registry that does not answer

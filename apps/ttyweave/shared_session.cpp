@@ -98,8 +98,8 @@ SharedSession::SharedSession()
       m_exit_status(kSessionLostExitStatus),
       m_log_level(0),
       m_kmsg_fd(-1),
-      m_listeners{{-1, TerminalKind::kNetwork, kListenerSlot},
-                  {-1, TerminalKind::kViewer, kViewListenerSlot}},
+      m_listeners{Listener(TerminalKind::kNetwork, kListenerSlot),
+                  Listener(TerminalKind::kViewer, kViewListenerSlot)},
       m_serial_failed(false),
       m_serial_lost_bytes(0),
       m_master_may_hold_output(false),
@@ -160,7 +160,8 @@ void SharedSession::StartChild(int /*argc*/, char** argv) {
 void SharedSession::StartLog(const std::string& path, size_t size_limit, char** argv) {
   m_log.emplace(path, size_limit);
   std::string program;
-  for (char** arg = argv; *arg != nullptr; ++arg) program += std::string(arg == argv ? "" : " ") + *arg;
+  for (char** arg = argv; *arg != nullptr; ++arg)
+    program += std::string(arg == argv ? "" : " ") + *arg;
   m_log->Mark("session started: " + program);
 }
 

@@ -134,8 +134,9 @@ class SharedSession {
   enum class Departure { kClosed, kBlocked, kConnectionError, kReadError, kWriteError };
   // A socket terminals arrive through.
   struct Listener {
-    int fd = -1;  // none
-    TerminalKind kind;
+    Listener(TerminalKind arrivals, size_t poll_slot) : kind(arrivals), slot(poll_slot) {}
+    int fd = -1;        // none
+    TerminalKind kind;  // of the terminals that arrive through it
     size_t slot;
     // While it rests after a failed accept, when it is tried again.
     std::optional<Clock::time_point> retry_at;
@@ -192,7 +193,7 @@ class SharedSession {
   void RestAfterError(size_t index);
   void AddTerminal(int fd, TerminalKind kind, Peer peer);
   void RemoveTerminal(size_t index, Departure why, int error = 0);
-  static std::string Describe(const TerminalState& terminal);
+  static std::string Describe(TerminalKind kind, Peer peer);
   void ReportTerminal(const TerminalState& terminal, size_t index, const std::string& event);
   void StartListening(Listener& listener, const char* path, const char* owner);
   void AcceptConnection(Listener& listener, Clock::time_point now);

@@ -87,14 +87,16 @@ void SharedSession::StartListening(Listener& listener, const char* path, const c
   m_fds[listener.slot] = {fd, POLLIN, 0};
 }
 
-void SharedSession::AddSerialConsole() {
-  AddTerminal(0, TerminalKind::kSerialConsole, Peer{});
-}
+void SharedSession::AddSerialConsole() { AddTerminal(0, TerminalKind::kSerialConsole, Peer{}); }
 
 void SharedSession::AddTerminal(int fd, TerminalKind kind, Peer peer) {
   if (m_terminals >= kMaxTerminals) throw std::runtime_error(kTooManyTerminals);
   TerminalSlot(m_terminals) = {fd, 0, 0};
-  m_terminal[m_terminals] = {fd, kind, peer};
+  TerminalState& terminal = m_terminal[m_terminals];
+  terminal = {};
+  terminal.fd = fd;
+  terminal.kind = kind;
+  terminal.peer = peer;
   m_output.AddReader(static_cast<uint32_t>(m_terminals));
   ++m_terminals;
   ReportTerminal(m_terminal[m_terminals - 1], m_terminals - 1, "arrived");
@@ -134,18 +136,17 @@ void SharedSession::RemoveTerminal(size_t index, Departure why, int error) {
 }
 
 // Who a terminal is, in its arrival and departure lines and marks.
-std::string SharedSession::Describe(const TerminalState& terminal) {
-  if (terminal.kind == TerminalKind::kSerialConsole) return "serial console";
-  return strprintf("%s, uid %u, pid %d",
-                   terminal.kind == TerminalKind::kViewer ? "viewer" : "network",
-                   static_cast<unsigned>(terminal.peer.uid), static_cast<int>(terminal.peer.pid));
+std::string SharedSession::Describe(TerminalKind kind, Peer peer) {
+  if (kind == TerminalKind::kSerialConsole) return "serial console";
+  return strprintf("%s, uid %u, pid %d", kind == TerminalKind::kViewer ? "viewer" : "network",
+                   static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
 }
 
 // One line on stderr (the journal) and the same as a mark in the console log.
 void SharedSession::ReportTerminal(const TerminalState& terminal, size_t index,
                                    const std::string& event) {
   const std::string text = strprintf("Terminal %u (%s) %s", static_cast<unsigned>(index),
-                                     Describe(terminal).c_str(), event.c_str());
+                                     Describe(terminal.kind, terminal.peer).c_str(), event.c_str());
   SafeFprintf(stderr, "ttyweave: %s\n", text.c_str());
   if (m_log) m_log->Mark(text);
 }
@@ -172,8 +173,8 @@ void SharedSession::AcceptConnection(Listener& listener, Clock::time_point now) 
   try {
     AddTerminal(fd, listener.kind, peer);
   } catch (const std::exception& error) {
-    const std::string text = "Terminal (" + Describe({fd, listener.kind, peer}) +
-                             ") refused: too many terminals";
+    const std::string text =
+        "Terminal (" + Describe(listener.kind, peer) + ") refused: too many terminals";
     SafeFprintf(stderr, "ttyweave: %s\n", text.c_str());
     if (m_log) m_log->Mark(text);
     const char* refusal = error.what();
@@ -247,8 +248,8 @@ SharedSession::Outcome SharedSession::ReadTerminal(size_t index, short events, b
   const int fd = TerminalFd(index);
   // A viewer's keys are read, so that its end of file is seen, and thrown away.
   uint8_t discarded[kViewerReadSize];
-  const ssize_t got = IsViewer(index) ? read(fd, discarded, sizeof discarded)
-                                      : readv(fd, room.parts, room.count);
+  const ssize_t got =
+      IsViewer(index) ? read(fd, discarded, sizeof discarded) : readv(fd, room.parts, room.count);
   if (got > 0) {
     if (!IsViewer(index)) m_input.EndPush(static_cast<int>(got));
     return Outcome::kServed;

@@ -78,7 +78,7 @@ def test_the_programs_end_is_seen_when_another_child_of_the_daemon_ends_within_t
 def test_other_signals_and_a_stopped_program_are_only_reported(sandbox):
     daemon = sandbox.start(["/bin/sh", "-c", "echo pid=$$ >&2; read x; exit 5"], settings=NETWORK)
     terminal = Terminal(sandbox.socket_path)
-    assert daemon.wait_stderr("pid=")
+    assert daemon.wait_stderr("pid=") and daemon.wait_stderr(" arrived\n")  # before the signals' lines
     program = int(re.search(r"pid=(\d+)", daemon.stderr())[1])
     expected = ""
     for number, report in [(signal.SIGINT, ""), (signal.SIGHUP, ""), (signal.SIGUSR1, "Unexpected signal 10"),
