@@ -75,18 +75,26 @@ def test_the_log_is_bounded_and_rotated_and_only_root_and_adm_read_it(sandbox, l
         assert (stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid) == (0o640, 0, grp.getgrnam("adm").gr_gid)
 
 
-def test_a_failing_log_costs_the_session_and_its_terminals_nothing(sandbox):
-    data = pattern(50000)
+@pytest.mark.parametrize("log, failure", [("/dev/full", "write: No space left on device"),
+                                          ("later/console.log", "open: No such file or directory")])
+def test_a_failing_log_costs_the_session_and_its_terminals_nothing_and_says_what_it_lost(sandbox, log, failure):
+    """/dev/full fails to the end; a log whose folder is missing works once the folder is made."""
+    data, path = pattern(50000), log if log.startswith("/") else sandbox.path(log)
     before = os.stat("/dev/full")
-    daemon = sandbox.start(copy_on_request(sandbox, data, then="sleep 1.5; exit 5"), settings=WITH_SERIAL,
-                           console={"log_file": "/dev/full"})
+    daemon = sandbox.start(copy_on_request(sandbox, data, then="sleep 2; exit 5"), settings=WITH_SERIAL,
+                           console={"log_file": path})
     network = Terminal(sandbox.socket_path)
     terminals = [network, sandbox.console]
     assert all(t.wait_for(b"ready\n") for t in terminals), daemon.stderr()
     network.write(b"go\n")
     assert pump(terminals, lambda: all(len(t.data) >= 6 + len(data) for t in terminals)), daemon.stderr()
     assert all(t.data == b"ready\n" + data for t in terminals) and "stalled" not in daemon.stderr()
+    if log != "/dev/full":
+        os.mkdir(sandbox.path("later"))
     assert daemon.wait() == 5
-    assert daemon.stderr().count("ttyweave: Console log /dev/full failed: write: No space left on device\n") == 1
-    assert re.search(r"ttyweave: Console log lost \d+ bytes\n", daemon.stderr())
+    assert daemon.stderr().count(f"ttyweave: Console log {path} failed: {failure}\n") == 1
+    lost = r"ttyweave: Console log lost \d+ bytes\n" if log == "/dev/full" else (
+        r"ttyweave: Console log works again; it lost \d+ bytes while it failed\n")
+    assert re.search(lost, daemon.stderr())
+    assert log == "/dev/full" or open(path, "rb").read().endswith(b"session ended: status 5\r\n")
     assert os.stat("/dev/full")[:6] == before[:6], "the device's mode or owner changed"
