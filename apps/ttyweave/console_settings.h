@@ -6,7 +6,10 @@
 
 // What the settings say about the console log and viewers (Registry section "console").
 struct ConsoleSettings {
+  // A few screens of history and a few minutes of a serial line's output, with little flash.
   static constexpr size_t kDefaultLogSize = 65536;
+  // Less than a page is not worth a file; more than 16 MiB (gathered in memory twice over) is
+  // more than a device should hold back for its console.
   static constexpr size_t kSmallestLogSize = 4096;
   static constexpr size_t kLargestLogSize = 16777216;
 
