@@ -15,6 +15,7 @@
 #include "close_on_exec.h"
 #include "errno_exception.h"
 #include "safe_fprintf.h"
+#include "string_operations.h"
 #include "terminal_mode.h"
 
 namespace {
@@ -97,11 +98,12 @@ SharedSession::SharedSession()
       m_exit_status(kSessionLostExitStatus),
       m_log_level(0),
       m_kmsg_fd(-1),
-      m_listener(-1),
-      m_last_accept_error(0),
+      m_listeners{Listener(TerminalKind::kNetwork, kListenerSlot),
+                  Listener(TerminalKind::kViewer, kViewListenerSlot)},
       m_serial_failed(false),
       m_serial_lost_bytes(0),
       m_master_may_hold_output(false),
+      m_master_ended(false),
       m_final_output_cut(false) {
   if (m_master < 0) throw ErrnoException(errno, "openpt");
   if (unlockpt(m_master) < 0) {
@@ -123,6 +125,7 @@ SharedSession::SharedSession()
   m_fds[kListenerSlot].fd = -1;
   m_fds[kSignalSlot].fd = -1;
   m_fds[kKmsgSlot].fd = -1;
+  m_fds[kViewListenerSlot].fd = -1;
 }
 
 SharedSession::~SharedSession() {
@@ -130,7 +133,8 @@ SharedSession::~SharedSession() {
   if (m_master >= 0) close(m_master);
   for (size_t i = 0; i < m_terminals; ++i)
     if (!IsSerialConsole(i)) close(TerminalFd(i));
-  if (m_listener >= 0) close(m_listener);
+  for (const Listener& listener : m_listeners)
+    if (listener.fd >= 0) close(listener.fd);
   if (m_fds[kSignalSlot].fd >= 0) close(m_fds[kSignalSlot].fd);
   if (m_kmsg_fd >= 0) close(m_kmsg_fd);
 }
@@ -151,6 +155,21 @@ void SharedSession::StartChild(int /*argc*/, char** argv) {
   // Without a child the session would have nothing to share and nothing that ends it.
   if (pid < 0) throw ErrnoException(fork_error, "fork");
   m_child_pid = pid;
+}
+
+void SharedSession::StartLog(const std::string& path, size_t size_limit, char** argv) {
+  m_log.emplace(path, size_limit);
+  std::string program;
+  for (char** arg = argv; *arg != nullptr; ++arg)
+    program += std::string(arg == argv ? "" : " ") + *arg;
+  m_log->Mark("session started: " + program);
+}
+
+// The mark of the session's end, and what was gathered written at once.
+void SharedSession::EndLog() {
+  if (!m_log) return;
+  m_log->Mark(strprintf("session ended: status %d", m_exit_status));
+  m_log->Write();
 }
 
 void SharedSession::StopChild() {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "circular_byte_buffer.h"
+#include "console_log.h"
 #include "quiet_kernel_console.h"
 #include "terminal_socket.h"
 
@@ -75,12 +76,19 @@ class SharedSession {
   // level back. Throws ErrnoException or std::runtime_error.
   void DisableConsoleLogging();
 
+  // Starts the console log at `path` (files of at most `size_limit` bytes) with the mark of the
+  // session's start and its program. Call before StartChild.
+  void StartLog(const std::string& path, size_t size_limit, char** argv);
+
   // Listens for network terminals on kListenerPath, a socket that only kListenerOwner can
   // reach (mode 0700) from the moment it exists. Throws ErrnoException or std::runtime_error.
   void StartListener();
-  // Adds a connected descriptor as the next terminal; it first receives the output history.
-  // Throws std::runtime_error("Too many terminals") when all eight places are taken.
-  void AddTerminal(int fd);
+  // The same for viewers, on kViewListenerPath owned by kViewListenerOwner: terminals that
+  // receive everything but whose keys never reach the program.
+  void StartViewListener();
+  // Adds the serial console (descriptor 0) as the next terminal; it first receives the output
+  // history. Throws std::runtime_error("Too many terminals") when all eight places are taken.
+  void AddSerialConsole();
 
   // Moves bytes between the child and the terminals until the session ends: the child was
   // reaped (its last output then still reaches every terminal that keeps taking it, unless
@@ -94,19 +102,45 @@ class SharedSession {
  private:
   using Clock = std::chrono::steady_clock;
 
+  enum class TerminalKind {
+    kSerialConsole,  // descriptor 0, both ways; never disconnected
+    kNetwork,        // a connection to kListenerPath
+    kViewer,         // a connection to kViewListenerPath: what it sends is thrown away
+  };
+  // Who connected, as the socket tells (SO_PEERCRED).
+  struct Peer {
+    uid_t uid;
+    pid_t pid;
+  };
   // Why a terminal sits out of the poll for a while.
   enum class Rest {
     kNone,
     kForInputRoom,  // hung up with its last keys unread while the input ring was full
     kAfterError,    // the serial console, after an error, until its back-off is over
   };
-  // What the session keeps of a terminal besides its poll slot; moves with the slot.
+  // What the session keeps of a terminal besides its poll slot and its reader of the output
+  // ring; moves with them (RemoveTerminal keeps the three in step).
   struct TerminalState {
+    int fd = -1;
+    TerminalKind kind = TerminalKind::kNetwork;
+    Peer peer{};
     Rest rest = Rest::kNone;
     // Since when it has held the child back (its reader full) without taking anything.
-    Clock::time_point blocked_since{};
+    std::optional<Clock::time_point> blocked_since;
     // Since when it has had output waiting without taking any.
-    Clock::time_point idle_since{};
+    std::optional<Clock::time_point> idle_since;
+  };
+  // Why a terminal left.
+  enum class Departure { kClosed, kBlocked, kConnectionError, kReadError, kWriteError };
+  // A socket terminals arrive through.
+  struct Listener {
+    Listener(TerminalKind arrivals, size_t poll_slot) : kind(arrivals), slot(poll_slot) {}
+    int fd = -1;        // none
+    TerminalKind kind;  // of the terminals that arrive through it
+    size_t slot;
+    // While it rests after a failed accept, when it is tried again.
+    std::optional<Clock::time_point> retry_at;
+    int last_error = 0;
   };
   enum class Outcome { kServed, kRemoved, kSessionLost };
 
@@ -131,10 +165,12 @@ class SharedSession {
   static constexpr size_t kMasterSlot = 1;
   static constexpr size_t kSignalSlot = 2;
   static constexpr size_t kKmsgSlot = 3;
-  static constexpr size_t kFirstTerminalSlot = 4;
+  static constexpr size_t kViewListenerSlot = 4;
+  static constexpr size_t kFirstTerminalSlot = 5;
   static constexpr size_t kPollSlots = kFirstTerminalSlot + kMaxTerminals;
 
   // Session loop and the child's bytes (shared_session_loop.cpp).
+  void ServeUntilOver();
   void PreparePoll();
   int PollTimeout(Clock::time_point now) const;
   bool SessionOver() const;
@@ -143,6 +179,9 @@ class SharedSession {
   bool ReadChildOutput();
   bool WriteChildInput();
   void CloseMaster();
+  void StopReadingMaster();
+  bool MasterReadable() const { return m_master >= 0 && !m_master_ended; }
+  void EndLog();
   void EndSessionWithoutChildStatus();
   bool ChildReaped() const { return m_child_pid == kNoChild; }
   bool DeliveringFinalOutput() const { return m_exit && ChildReaped(); }
@@ -154,13 +193,20 @@ class SharedSession {
   Outcome WriteTerminal(size_t index, bool* failed);
   void WriteToTerminals();
   void RestAfterError(size_t index);
-  void RemoveTerminal(size_t index);
-  void AcceptConnection(Clock::time_point now);
+  void AddTerminal(int fd, TerminalKind kind, Peer peer);
+  void RemoveTerminal(size_t index, Departure why, int error = 0);
+  static std::string Describe(TerminalKind kind, Peer peer);
+  void ReportTerminal(const TerminalState& terminal, size_t index, const std::string& event);
+  void StartListening(Listener& listener, const char* path, const char* owner);
+  void AcceptConnection(Listener& listener, Clock::time_point now);
   void ExpireDeadlines(Clock::time_point now);
   pollfd& TerminalSlot(size_t index) { return m_fds[kFirstTerminalSlot + index]; }
   const pollfd& TerminalSlot(size_t index) const { return m_fds[kFirstTerminalSlot + index]; }
-  int TerminalFd(size_t index) const;
-  bool IsSerialConsole(size_t index) const { return TerminalFd(index) == 0; }
+  int TerminalFd(size_t index) const { return m_terminal[index].fd; }
+  bool IsSerialConsole(size_t index) const {
+    return m_terminal[index].kind == TerminalKind::kSerialConsole;
+  }
+  bool IsViewer(size_t index) const { return m_terminal[index].kind == TerminalKind::kViewer; }
   bool IsResting(size_t index) const { return m_terminal[index].rest != Rest::kNone; }
   void RestTerminal(size_t index, Rest why);
   void WakeTerminal(size_t index);
@@ -192,22 +238,26 @@ class SharedSession {
   TerminalState m_terminal[kMaxTerminals];
   // The kernel log (-1: no relay); slot 3 holds it only while no line is waiting.
   int m_kmsg_fd;
-  // The listening socket (-1: none); slot 0 holds it except while it rests after a failed accept.
-  int m_listener;
-  Clock::time_point m_accept_retry_time{};
-  int m_last_accept_error;
+  // Network terminals and viewers arrive through these; each one's slot holds it except while it
+  // rests after a failed accept.
+  Listener m_listeners[2];
   // The serial console failed (an error, or it took nothing for kStalledTerminalTimeout) and has
   // not taken output since: it loses what it cannot take instead of holding the others back.
   bool m_serial_failed;
   // Its back-off after an error, and the output it lost meanwhile.
-  Clock::time_point m_serial_resume_time{};
+  std::optional<Clock::time_point> m_serial_resume_time;
   size_t m_serial_lost_bytes;
   // Whether the master may hold output, as far as the last poll tells: after the child has
   // ended, the session ends once no output is pending and none may come.
   bool m_master_may_hold_output;
+  // The master reported its end (the program closed its terminal): it leaves the poll, but stays
+  // open until the child is reaped, since closing it would hang up a program still running.
+  bool m_master_ended;
   // SIGTERM after the child's end: its last output is no longer waited for.
   bool m_final_output_cut;
   // The kernel's console logging, turned down while the relay serves the serial console; put
   // back after everything else of the session has ended.
   std::optional<QuietKernelConsole> m_quiet_console;
+  // Everything the terminals are sent, with the session's events; none without a log_file.
+  std::optional<ConsoleLog> m_log;
 };

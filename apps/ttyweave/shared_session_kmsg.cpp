@@ -91,5 +91,7 @@ void SharedSession::HandleKmsg() {
 
 // All of the waiting line goes into the output ring, or none of it.
 void SharedSession::PushKmsgLine() {
-  if (m_output.PushAll(m_kmsg_line.data(), m_kmsg_line.size())) m_kmsg_line.clear();
+  if (!m_output.PushAll(m_kmsg_line.data(), m_kmsg_line.size())) return;
+  if (m_log) m_log->Take(m_kmsg_line.data(), m_kmsg_line.size());
+  m_kmsg_line.clear();
 }

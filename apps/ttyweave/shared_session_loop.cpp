@@ -26,6 +26,11 @@ void SetRequested(pollfd& slot, short event, bool wanted) {
 }  // namespace
 
 void SharedSession::RunSession() {
+  ServeUntilOver();
+  EndLog();
+}
+
+void SharedSession::ServeUntilOver() {
   while (!SessionOver()) {
     PreparePoll();
     const int ready = poll(m_fds, kFirstTerminalSlot + m_terminals, PollTimeout(Clock::now()));
@@ -34,12 +39,13 @@ void SharedSession::RunSession() {
     const pollfd& master = m_fds[kMasterSlot];
     // Not asked while the terminals hold it back: it may hold more then.
     m_master_may_hold_output =
-        m_master >= 0 && (!(master.events & POLLIN) || (master.revents & (POLLIN | POLLHUP)));
+        MasterReadable() && (!(master.events & POLLIN) || (master.revents & (POLLIN | POLLHUP)));
     if (ready > 0) {
       if (m_fds[kSignalSlot].revents != 0) HandleSignal();
       if (m_fds[kKmsgSlot].revents != 0) HandleKmsg();
       if (!ServeChild() || !ServeTerminals()) return;
-      if (m_fds[kListenerSlot].revents != 0) AcceptConnection(now);
+      for (Listener& listener : m_listeners)
+        if (m_fds[listener.slot].revents != 0) AcceptConnection(listener, now);
     }
     ExpireDeadlines(now);
   }
@@ -70,10 +76,10 @@ void SharedSession::PreparePoll() {
     any_reader_full = any_reader_full || full;
     // Held back, or waiting, from the moment a pass finds it so (a write it takes starts both
     // again). The clock is read now: the pass itself may have taken a while since the poll.
-    const auto track = [](Clock::time_point& since, bool holds) {
+    const auto track = [](std::optional<Clock::time_point>& since, bool holds) {
       if (!holds) {
-        since = {};
-      } else if (since == Clock::time_point{}) {
+        since.reset();
+      } else if (!since) {
         since = Clock::now();
       }
     };
@@ -85,25 +91,27 @@ void SharedSession::PreparePoll() {
   SetRequested(master, POLLOUT, !m_input.IsEmpty() && !ChildReaped());
   // A hang-up is reported whatever is requested: while the terminals hold its last bytes back,
   // the master sits out the poll.
-  master.fd = m_master >= 0 && master.events != 0 ? m_master : -1;
+  master.fd = MasterReadable() && master.events != 0 ? m_master : -1;
   if (!m_kmsg_line.empty() && !any_reader_full) PushKmsgLine();
   // While a line waits, no newer record is read; the descriptor leaves the poll altogether,
   // since a kernel log that lost records reports that whatever is requested.
   m_fds[kKmsgSlot] = {m_kmsg_line.empty() ? m_kmsg_fd : -1, POLLIN, 0};
   for (size_t i = 0; i < m_terminals; ++i) {
-    SetRequested(TerminalSlot(i), POLLIN, !m_input.IsFull());
+    // A viewer's keys are thrown away: it is read whatever the input ring holds.
+    SetRequested(TerminalSlot(i), POLLIN, !m_input.IsFull() || IsViewer(i));
     SetRequested(TerminalSlot(i), POLLOUT, !m_output.IsEmpty(static_cast<uint32_t>(i)));
   }
 }
 
 // Until the earliest deadline: a network terminal's 50 ms of holding the child back, a terminal's
-// stall, the serial console's back-off, the listener's rest, the end of the final output. None:
-// no time-out, so an idle session sleeps without waking.
+// stall, the serial console's back-off, the listeners' rest, the end of the final output, the
+// console log's next write. None: no time-out, so an idle session sleeps without waking.
 int SharedSession::PollTimeout(Clock::time_point now) const {
   Clock::time_point earliest = Clock::time_point::max();
   // A deadline `after` a moment that is set.
-  const auto consider = [&earliest](Clock::time_point since, Clock::duration after = {}) {
-    if (since != Clock::time_point{} && since + after < earliest) earliest = since + after;
+  const auto consider = [&earliest](std::optional<Clock::time_point> since,
+                                    Clock::duration after = {}) {
+    if (since && *since + after < earliest) earliest = *since + after;
   };
   for (size_t i = 0; i < m_terminals; ++i) {
     const TerminalState& terminal = m_terminal[i];
@@ -112,7 +120,8 @@ int SharedSession::PollTimeout(Clock::time_point now) const {
       consider(terminal.idle_since, kStalledTerminalTimeout);
     if (terminal.rest == Rest::kAfterError) consider(m_serial_resume_time);
   }
-  if (m_listener >= 0 && m_fds[kListenerSlot].fd < 0) consider(m_accept_retry_time);
+  for (const Listener& listener : m_listeners) consider(listener.retry_at);
+  if (m_log) consider(m_log->WriteDeadline());
   if (DeliveringFinalOutput() && !AnyOutputPending()) consider(now);
   if (earliest == Clock::time_point::max()) return kNoTimeout;
   // Rounded up, so that the deadline has passed when poll returns.
@@ -138,12 +147,13 @@ bool SharedSession::ServeChild() {
 // Reads what the child wrote and passes it straight on to the terminals; again while they take
 // it all and the child has more, so that a flood costs few polls.
 bool SharedSession::ReadChildOutput() {
-  for (int reads = 0; reads < kChildReadsPerPass && m_master >= 0; ++reads) {
+  for (int reads = 0; reads < kChildReadsPerPass && MasterReadable(); ++reads) {
     const ByteSpans room = m_output.BeginPush();
     if (room.size == 0) return true;  // a slow terminal holds the child back
     const ssize_t got = readv(m_master, room.parts, room.count);
     if (got > 0) {
       m_output.EndPush(static_cast<int>(got));
+      if (m_log) m_log->Take(room, static_cast<size_t>(got));
       WriteToTerminals();
       if (static_cast<size_t>(got) < room.size) return true;  // the child has nothing more now
       continue;
@@ -152,7 +162,7 @@ bool SharedSession::ReadChildOutput() {
     // End of file, or EIO once the slave side has closed: no more output will come. The
     // child's SIGCHLD ends the session.
     if (got == 0 || errno == EIO) {
-      CloseMaster();
+      StopReadingMaster();
       return true;
     }
     SafeFprintf(stderr, "Read from child failed: %s\n", std::strerror(errno));
@@ -164,7 +174,7 @@ bool SharedSession::ReadChildOutput() {
 
 // Terminals' keys to the child, as many as it takes now; none once it has ended.
 bool SharedSession::WriteChildInput() {
-  if (m_master < 0 || m_input.IsEmpty() || ChildReaped()) return true;
+  if (!MasterReadable() || m_input.IsEmpty() || ChildReaped()) return true;
   const ByteSpans pending = m_input.BeginPop();
   const ssize_t sent = writev(m_master, pending.parts, pending.count);
   if (sent >= 0) {
@@ -175,6 +185,16 @@ bool SharedSession::WriteChildInput() {
   SafeFprintf(stderr, "Write to child failed: %s\n", std::strerror(errno));
   EndSessionWithoutChildStatus();
   return false;
+}
+
+// The program closed its terminal, though it may still run: closing the master now would hang
+// up the slave and send it SIGHUP, ending it with a signal instead of its own status. So the
+// master only leaves the poll, and is closed once the child has been reaped.
+void SharedSession::StopReadingMaster() {
+  m_master_ended = true;
+  m_fds[kMasterSlot].fd = -1;
+  m_master_may_hold_output = false;
+  if (ChildReaped()) CloseMaster();
 }
 
 void SharedSession::CloseMaster() {

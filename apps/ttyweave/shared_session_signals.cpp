@@ -86,6 +86,7 @@ bool SharedSession::Reap(pid_t which) {
   }
   if (pid != m_child_pid) return true;
   m_child_pid = kNoChild;
+  if (m_master_ended) CloseMaster();
   // The program's status is the daemon's from now on, even if SIGTERM came first.
   m_exit = true;
   m_exit_status = exit_status;

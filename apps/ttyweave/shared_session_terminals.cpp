@@ -30,6 +30,8 @@ constexpr int kListenBacklog = 2;
 constexpr mode_t kSocketMode = 0700;
 // Applied around bind so that the socket file never exists with more access than its owner's.
 constexpr mode_t kOwnerOnlyUmask = 077;
+// A viewer's keys are read in pieces of this size and thrown away.
+constexpr size_t kViewerReadSize = 256;
 
 }  // namespace
 
@@ -50,11 +52,19 @@ uid_t LookupUserId(const char* name) {
 }
 
 void SharedSession::StartListener() {
-  const uid_t owner = LookupUserId(kListenerOwner);
+  StartListening(m_listeners[0], kListenerPath, kListenerOwner);
+}
+
+void SharedSession::StartViewListener() {
+  StartListening(m_listeners[1], kViewListenerPath, kViewListenerOwner);
+}
+
+void SharedSession::StartListening(Listener& listener, const char* path, const char* owner_name) {
+  const uid_t owner = LookupUserId(owner_name);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, kListenerPath, sizeof address.sun_path - 1);
-  unlink(kListenerPath);  // left by an earlier run
+  std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+  unlink(path);  // left by an earlier run
 
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw ErrnoException(errno, "socket");
@@ -70,24 +80,51 @@ void SharedSession::StartListener() {
   };
   if (bound < 0) fail(bind_error, "bind");
   if (listen(fd, kListenBacklog) < 0) fail(errno, "listen");
-  if (chmod(kListenerPath, kSocketMode) < 0) fail(errno, "chmod");
+  if (chmod(path, kSocketMode) < 0) fail(errno, "chmod");
   // "fchown": the name the device's log tooling knows this step by, though it is a chown.
-  if (chown(kListenerPath, owner, static_cast<gid_t>(-1)) < 0) fail(errno, "fchown");
-  m_listener = fd;
-  m_fds[kListenerSlot] = {fd, POLLIN, 0};
+  if (chown(path, owner, static_cast<gid_t>(-1)) < 0) fail(errno, "fchown");
+  listener.fd = fd;
+  m_fds[listener.slot] = {fd, POLLIN, 0};
 }
 
-void SharedSession::AddTerminal(int fd) {
+void SharedSession::AddSerialConsole() { AddTerminal(0, TerminalKind::kSerialConsole, Peer{}); }
+
+void SharedSession::AddTerminal(int fd, TerminalKind kind, Peer peer) {
   if (m_terminals >= kMaxTerminals) throw std::runtime_error(kTooManyTerminals);
   TerminalSlot(m_terminals) = {fd, 0, 0};
-  m_terminal[m_terminals] = {};
+  TerminalState& terminal = m_terminal[m_terminals];
+  terminal = {};
+  terminal.fd = fd;
+  terminal.kind = kind;
+  terminal.peer = peer;
   m_output.AddReader(static_cast<uint32_t>(m_terminals));
   ++m_terminals;
+  ReportTerminal(m_terminal[m_terminals - 1], m_terminals - 1, "arrived");
 }
 
-void SharedSession::RemoveTerminal(size_t index) {
+void SharedSession::RemoveTerminal(size_t index, Departure why, int error) {
   PLINTH_CHECK(m_terminals > 0);
   PLINTH_CHECK(index < m_terminals);
+  const char* reason = "";
+  switch (why) {
+    case Departure::kClosed:
+      reason = "it closed";
+      break;
+    case Departure::kBlocked:
+      reason = "blocked for 50 ms";
+      break;
+    case Departure::kConnectionError:
+      reason = "an error on its connection";
+      break;
+    case Departure::kReadError:
+      reason = "read error: ";
+      break;
+    case Departure::kWriteError:
+      reason = "write error: ";
+      break;
+  }
+  ReportTerminal(m_terminal[index], index,
+                 std::string("left: ") + reason + (error != 0 ? std::strerror(error) : ""));
   close(TerminalFd(index));
   --m_terminals;
   m_output.RemoveReader(static_cast<uint32_t>(index));
@@ -98,26 +135,50 @@ void SharedSession::RemoveTerminal(size_t index) {
   }
 }
 
-void SharedSession::AcceptConnection(Clock::time_point now) {
-  const int fd = accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+// Who a terminal is, in its arrival and departure lines and marks.
+std::string SharedSession::Describe(TerminalKind kind, Peer peer) {
+  if (kind == TerminalKind::kSerialConsole) return "serial console";
+  return strprintf("%s, uid %u, pid %d", kind == TerminalKind::kViewer ? "viewer" : "network",
+                   static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid));
+}
+
+// One line on stderr (the journal) and the same as a mark in the console log.
+void SharedSession::ReportTerminal(const TerminalState& terminal, size_t index,
+                                   const std::string& event) {
+  const std::string text = strprintf("Terminal %u (%s) %s", static_cast<unsigned>(index),
+                                     Describe(terminal.kind, terminal.peer).c_str(), event.c_str());
+  SafeFprintf(stderr, "ttyweave: %s\n", text.c_str());
+  if (m_log) m_log->Mark(text);
+}
+
+void SharedSession::AcceptConnection(Listener& listener, Clock::time_point now) {
+  const int fd = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
     // Said once while the same failure lasts: it is retried every kAcceptRetryDelay.
-    if (error != m_last_accept_error)
+    if (error != listener.last_error)
       SafeFprintf(stderr, "Accept failed: %s\n", std::strerror(error));
-    m_last_accept_error = error;
+    listener.last_error = error;
     // A failure that lasts (out of descriptors) would find the connection still waiting at once:
     // the listener rests, and is tried again after a short delay whatever else happens.
-    m_fds[kListenerSlot].fd = -1;
-    m_accept_retry_time = now + kAcceptRetryDelay;
+    m_fds[listener.slot].fd = -1;
+    listener.retry_at = now + kAcceptRetryDelay;
     return;
   }
-  m_last_accept_error = 0;
+  listener.last_error = 0;
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length);  // zeros if it fails
+  const Peer peer{credentials.uid, credentials.pid};
   try {
-    AddTerminal(fd);
+    AddTerminal(fd, listener.kind, peer);
   } catch (const std::exception& error) {
-    const char* text = error.what();
-    if (write(fd, text, std::strlen(text)) < 0) {
+    const std::string text =
+        "Terminal (" + Describe(listener.kind, peer) + ") refused: too many terminals";
+    SafeFprintf(stderr, "ttyweave: %s\n", text.c_str());
+    if (m_log) m_log->Mark(text);
+    const char* refusal = error.what();
+    if (write(fd, refusal, std::strlen(refusal)) < 0) {
       // The refused client may be gone already; it is closed either way.
     }
     close(fd);
@@ -150,7 +211,7 @@ SharedSession::Outcome SharedSession::ServeTerminal(size_t index) {
     if (!IsSerialConsole(index)) {
       SafeFprintf(stderr, "ttyweave: Terminal %u disconnected due to error\n",
                   static_cast<unsigned>(index));
-      RemoveTerminal(index);
+      RemoveTerminal(index, Departure::kConnectionError);
       return Outcome::kRemoved;
     }
     SafeFprintf(stderr, "ttyweave: Serial terminal error\n");
@@ -170,7 +231,7 @@ SharedSession::Outcome SharedSession::ServeTerminal(size_t index) {
 
 SharedSession::Outcome SharedSession::ReadTerminal(size_t index, short events, bool* failed) {
   const ByteSpans room = m_input.BeginPush();
-  if (room.size == 0) {
+  if (room.size == 0 && !IsViewer(index)) {
     // Terminals before this one filled the input ring: this one's keys wait in its own buffer.
     // A hang-up keeps being reported while they wait: a network terminal rests until the ring
     // has room to take them (and then to see the end of file); the serial console, whose rest
@@ -185,16 +246,19 @@ SharedSession::Outcome SharedSession::ReadTerminal(size_t index, short events, b
     return Outcome::kServed;
   }
   const int fd = TerminalFd(index);
-  const ssize_t got = readv(fd, room.parts, room.count);
+  // A viewer's keys are read, so that its end of file is seen, and thrown away.
+  uint8_t discarded[kViewerReadSize];
+  const ssize_t got =
+      IsViewer(index) ? read(fd, discarded, sizeof discarded) : readv(fd, room.parts, room.count);
   if (got > 0) {
-    m_input.EndPush(static_cast<int>(got));
+    if (!IsViewer(index)) m_input.EndPush(static_cast<int>(got));
     return Outcome::kServed;
   }
   const int error = errno;
   const unsigned number = static_cast<unsigned>(index);
   if (got == 0) {
     if (!IsSerialConsole(index)) {
-      RemoveTerminal(index);
+      RemoveTerminal(index, Departure::kClosed);
       return Outcome::kRemoved;
     }
     SafeFprintf(stderr, "ttyweave: EOF on serial terminal\n");
@@ -212,7 +276,7 @@ SharedSession::Outcome SharedSession::ReadTerminal(size_t index, short events, b
   }
   SafeFprintf(stderr, "ttyweave: Abandoning terminal %u due to '%s' on read\n", number,
               std::strerror(error));
-  RemoveTerminal(index);
+  RemoveTerminal(index, Departure::kReadError, error);
   return Outcome::kRemoved;
 }
 
@@ -225,7 +289,8 @@ SharedSession::Outcome SharedSession::WriteTerminal(size_t index, bool* failed) 
   if (sent > 0) {
     m_output.EndPop(reader, static_cast<int>(sent));
     // It takes bytes: it is slow at worst, not stuck.
-    m_terminal[index].blocked_since = m_terminal[index].idle_since = {};
+    m_terminal[index].blocked_since.reset();
+    m_terminal[index].idle_since.reset();
     if (IsSerialConsole(index)) {
       m_serial_failed = false;
       if (m_serial_lost_bytes > 0) {
@@ -247,7 +312,7 @@ SharedSession::Outcome SharedSession::WriteTerminal(size_t index, bool* failed) 
   }
   SafeFprintf(stderr, "ttyweave: Abandoning terminal %u due to '%s' on write\n",
               static_cast<unsigned>(index), std::strerror(error));
-  RemoveTerminal(index);
+  RemoveTerminal(index, Departure::kWriteError, error);
   return Outcome::kRemoved;
 }
 
@@ -270,14 +335,9 @@ void SharedSession::RestAfterError(size_t index) {
   RestTerminal(index, Rest::kAfterError);
 }
 
-// A resting terminal's slot holds the bitwise complement of its descriptor, which poll ignores.
-int SharedSession::TerminalFd(size_t index) const {
-  const int fd = TerminalSlot(index).fd;
-  return fd < 0 ? ~fd : fd;
-}
-
+// A resting terminal's slot holds no descriptor, so poll ignores it.
 void SharedSession::RestTerminal(size_t index, Rest why) {
-  if (!IsResting(index)) TerminalSlot(index).fd = ~TerminalSlot(index).fd;
+  TerminalSlot(index).fd = -1;
   m_terminal[index].rest = why;
 }
 
@@ -314,8 +374,8 @@ bool SharedSession::IsWaitedFor(size_t index) const {
 // long is treated as failed; resting terminals come back when their reason is over; a resting
 // listener is tried again.
 void SharedSession::ExpireDeadlines(Clock::time_point now) {
-  const auto over = [now](Clock::time_point since, Clock::duration limit) {
-    return since != Clock::time_point{} && now - since >= limit;
+  const auto over = [now](std::optional<Clock::time_point> since, Clock::duration limit) {
+    return since && now - *since >= limit;
   };
   for (size_t i = 0; i < m_terminals;) {
     TerminalState& terminal = m_terminal[i];
@@ -326,21 +386,26 @@ void SharedSession::ExpireDeadlines(Clock::time_point now) {
           !m_output.IsEmpty(reader)))) {
       SafeFprintf(stderr, "ttyweave: Terminal %u is blocked. Disconnecting.\n",
                   static_cast<unsigned>(i));
-      RemoveTerminal(i);
+      RemoveTerminal(i, Departure::kBlocked);
       continue;
     }
     if (IsSerialConsole(i) && !m_serial_failed &&
         over(terminal.idle_since, kStalledTerminalTimeout) && !m_output.IsEmpty(reader)) {
       SafeFprintf(stderr, "ttyweave: Serial terminal stalled\n");
       m_serial_failed = true;
-      terminal.idle_since = {};
+      terminal.idle_since.reset();
       DropConsoleBacklog(i);
     }
-    if ((terminal.rest == Rest::kAfterError && now >= m_serial_resume_time) ||
+    if ((terminal.rest == Rest::kAfterError && now >= *m_serial_resume_time) ||
         (terminal.rest == Rest::kForInputRoom && !m_input.IsFull()))
       WakeTerminal(i);
     ++i;
   }
-  if (m_listener >= 0 && m_fds[kListenerSlot].fd < 0 && now >= m_accept_retry_time)
-    m_fds[kListenerSlot].fd = m_listener;
+  for (Listener& listener : m_listeners) {
+    if (listener.retry_at && now >= *listener.retry_at) {
+      m_fds[listener.slot].fd = listener.fd;
+      listener.retry_at.reset();
+    }
+  }
+  if (m_log) m_log->WriteIfDue(now);
 }

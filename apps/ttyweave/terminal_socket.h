@@ -7,3 +7,7 @@ inline constexpr char kListenerPath[] = "/var/run/ttyweave-socket";
 inline constexpr char kListenerOwner[] = "tessaline";
 // All that a connection the daemon has no room for receives before it is closed.
 inline constexpr char kTooManyTerminals[] = "Too many terminals";
+
+// Where viewers connect, and who may: they receive everything but cannot type.
+inline constexpr char kViewListenerPath[] = "/var/run/ttyweave-view-socket";
+inline constexpr char kViewListenerOwner[] = "tessaline-view";

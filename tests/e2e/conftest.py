@@ -28,6 +28,7 @@ ATTACH = [*EMULATOR, f"{BUILD}/apps/ttyweave-attach/ttyweave-attach"]
 REGISTRY = [*EMULATOR, f"{BUILD}/apps/ttyweave-registry/ttyweave-registry-service"]
 USAGE = "Usage: ttyweave <prog> [<params...>]\n"
 OWNER_UID = 4242  # "tessaline" in the sandbox's user list
+VIEWER_UID = 4243  # "tessaline-view"
 PRINTK = "7\t4\t1\t7\n"
 DEADLINE = 20  # seconds a condition may take on a loaded machine before its test fails
 SHOW_ENV = ["/bin/sh", "-c", 'echo "serial=${CONSOLE_SERIAL-unset} multi=${CONSOLE_MULTI-unset}" >&2']
@@ -261,7 +262,8 @@ class Sandbox:
         os.mkdir(f"{self.dir}/run")
         # A line longer than the C library's suggested buffer comes before the socket's owner.
         self.write("passwd", "root:x:0:0:root:/root:/bin/sh\nlong:x:1000:1000:%s:/:/bin/sh\n"
-                   "tessaline:x:4242:4242::/nonexistent:/usr/sbin/nologin\n" % ("x" * 5000))
+                   "tessaline:x:4242:4242::/nonexistent:/usr/sbin/nologin\n"
+                   "tessaline-view:x:4243:4243::/nonexistent:/usr/sbin/nologin\n" % ("x" * 5000))
         self.write("printk", PRINTK)
         self.write("serial", "")
         self.serial = f"{self.dir}/serial"  # what /dev/ttyS0 is in the world
@@ -305,22 +307,23 @@ class Sandbox:
             self.bus = bus.stdout.readline().decode().strip()
         return self.bus
 
-    def start_registry(self, networking, *options):
-        """The Registry service with these "networking" settings (None: no store yet) and options."""
+    def start_registry(self, networking, *options, console=None):
+        """The Registry service with these "networking" (None: no store yet) and "console" settings."""
         if networking is not None:
-            self.write("settings.json", json.dumps({"networking": networking}))
+            document = {"networking": networking, **({"console": console} if console else {})}
+            self.write("settings.json", json.dumps(document))
         with open(self.path("registry.log"), "w") as log:
             self.spawn([*REGISTRY, "--store", self.path("settings.json"), "--address", self.start_bus(), *options], log)
         assert wait_until(lambda: "ready\n" in self.read("registry.log")), self.read("registry.log")
 
     def start(self, args, settings=None, stdin=None, session_leader=True, refuse=(), as_init=False, launcher=(),
-              **options):
+              console=None, **options):
         """Starts `ttyweave args...` in the world, through `launcher` (a command that ends in execing its
         arguments) if given: on the console unless `stdin` says otherwise, with the Registry holding
         `settings` (none: no Registry on the bus). `as_init`: as init starts it, with the console as its
         controlling terminal and as 0, 1 and 2, one open file."""
         if settings is not None:
-            self.start_registry(settings)
+            self.start_registry(settings, console=console)
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.start_bus())
         env.update(self.env)
         stderr_path = self.path(f"stderr-{len(self.processes)}")

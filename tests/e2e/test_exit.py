@@ -27,6 +27,8 @@ def reap(pid):
 @pytest.mark.parametrize("program, refuse, status, report", [
     ("exit 3", (), 3, "ttyweave: Received signal 17\nttyweave: Child exited: 3\n"),
     ("kill -KILL $$", (), 122, "ttyweave: Received signal 17\nttyweave: Child exited on signal 9\n"),
+    # It closes its terminal first: the session must not hang it up while it still runs.
+    ("exec 0<&- 1>&-; sleep 1; exit 7", (), 7, "ttyweave: Received signal 17\nttyweave: Child exited: 7\n"),
     (None, (), 2, "exec failed: No such file or directory\n"),
     ("exit 0", [("setsid",)], 125, "Unable to disassociate from controlling tty\n"),
     ("exit 0", [("ioctl", TIOCSCTTY)], 123, "Failed to set controlling tty: Operation not permitted\n"),

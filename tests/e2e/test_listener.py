@@ -8,7 +8,7 @@ import stat
 
 import pytest
 
-from conftest import OWNER_UID, Terminal, cpu_over
+from conftest import OWNER_UID, VIEWER_UID, Terminal, cpu_over
 
 NETWORK = {"telnet": "23"}
 WAIT = ["/bin/sh", "-c", "echo ready; read x"]
@@ -84,3 +84,38 @@ def test_a_connection_that_waits_out_a_failed_accept_is_taken_in_soon_after(sand
     resource.prlimit(daemon.pid, resource.RLIMIT_NOFILE, soft_limit)
     # Nothing else happens meanwhile: only the daemon's own retry takes the connection in.
     assert waiting.wait_for(b"history\n", timeout=3)
+
+
+@pytest.mark.parametrize("viewer_user", [True, False])
+def test_viewers_see_everything_count_among_the_eight_and_never_type(sandbox, viewer_user):
+    if not viewer_user:
+        sandbox.write("passwd", f"root:x:0:0:root:/root:/bin/sh\ntessaline:x:{OWNER_UID}:1::/:/bin/sh\n")
+    daemon = sandbox.start(["/bin/sh", "-c", 'echo ready; while read line; do echo "got $line"; done'],
+                           settings=NETWORK, console={"viewers": "1"})
+    view_path = sandbox.path("run/ttyweave-view-socket")
+    terminals = sandbox.terminals(7)
+    assert all(t.wait_for(b"ready\n") for t in terminals), daemon.stderr()
+    me = f"uid 0, pid {os.getpid()}"
+    if not viewer_user:
+        assert daemon.stderr().count("ttyweave: Unable to start viewer listener: User 'tessaline-view'not found\n") == 1
+        assert not os.path.exists(view_path)
+        terminals[0].write(b"typed\n")
+        assert terminals[6].wait_for(b"got typed\n")
+        return
+    socket_file = os.stat(view_path)
+    assert (stat.S_IMODE(socket_file.st_mode), socket_file.st_uid) == (0o700, VIEWER_UID)
+    viewer = Terminal(view_path)
+    assert viewer.wait_for(b"ready\n")
+    refused = Terminal(sandbox.socket_path)  # the viewer took the eighth place
+    assert refused.wait_end() and refused.data == b"Too many terminals"
+    viewer.write(b"from-viewer\n")
+    terminals[0].write(b"typed\n")
+    assert all(t.wait_for(b"got typed\n") for t in terminals + [viewer])
+    terminals[1].close()
+    viewer.close()
+    terminals[0].write(b"more\n")
+    assert terminals[0].wait_for(b"got more\n") and b"from-viewer" not in terminals[0].data
+    assert daemon.wait_stderr(f"ttyweave: Terminal 6 (viewer, {me}) left: it closed\n"), daemon.stderr()
+    for line in [f"Terminal 0 (network, {me}) arrived", f"Terminal 7 (viewer, {me}) arrived",
+                 f"Terminal (network, {me}) refused: too many terminals", f"Terminal 1 (network, {me}) left: it closed"]:
+        assert f"ttyweave: {line}\n" in daemon.stderr()

@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: MIT
+#include "console_settings.h"
+
+#include <boost/lexical_cast.hpp>
+#include <optional>
+
+#include "registry_client_impl.h"
+#include "safe_fprintf.h"
+
+namespace {
+
+constexpr char kSection[] = "console";
+
+// The key's value, or nothing when it cannot be read (missing, no Registry, no answer).
+std::optional<std::string> ReadKey(Registry& registry, const char* key) {
+  try {
+    return registry.Read(kSection, key);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// The whole value as a decimal number (optional sign, digits only), or nothing.
+std::optional<long long> AsNumber(const std::string& text) {
+  try {
+    return boost::lexical_cast<long long>(text);
+  } catch (const boost::bad_lexical_cast&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+ConsoleSettings ReadConsoleSettings() {
+  ConsoleSettings settings;
+  Registry* registry = nullptr;
+  try {
+    registry = plinth::AutoCreateSingleton<RegistryClientImpl>::GetInstance();
+  } catch (...) {
+    return settings;  // said already, when the networking keys were read
+  }
+  if (const auto path = ReadKey(*registry, "log_file"); path && !path->empty()) {
+    if ((*path)[0] == '/') {
+      settings.log_file = *path;
+    } else {
+      SafeFprintf(stderr, "ttyweave: Console log_file '%s' is not an absolute path: no log\n",
+                  path->c_str());
+    }
+  }
+  if (const auto size = ReadKey(*registry, "log_size")) {
+    const auto number = AsNumber(*size);
+    if (number && *number >= static_cast<long long>(ConsoleSettings::kSmallestLogSize) &&
+        *number <= static_cast<long long>(ConsoleSettings::kLargestLogSize)) {
+      settings.log_size = static_cast<size_t>(*number);
+    } else {
+      SafeFprintf(stderr, "ttyweave: Console log_size '%s' is not from %zu to %zu: using %zu\n",
+                  size->c_str(), ConsoleSettings::kSmallestLogSize,
+                  ConsoleSettings::kLargestLogSize, ConsoleSettings::kDefaultLogSize);
+    }
+  }
+  if (const auto viewers = ReadKey(*registry, "viewers")) {
+    const auto number = AsNumber(*viewers);
+    settings.viewers = number && *number != 0;
+  }
+  return settings;
+}

@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// What the settings say about the console log and viewers (Registry section "console").
+struct ConsoleSettings {
+  // A few screens of history and a few minutes of a serial line's output, with little flash.
+  static constexpr size_t kDefaultLogSize = 65536;
+  // Less than a page is not worth a file; more than 16 MiB (gathered in memory twice over) is
+  // more than a device should hold back for its console.
+  static constexpr size_t kSmallestLogSize = 4096;
+  static constexpr size_t kLargestLogSize = 16777216;
+
+  std::string log_file;               // absolute path of the console log; empty: no log
+  size_t log_size = kDefaultLogSize;  // the most bytes one log file may hold
+  bool viewers = false;               // open the socket of viewers, who cannot type
+};
+
+// Reads "log_file", "log_size" and "viewers". A missing key or a Registry that does not answer
+// gives the default silently; a log_size that is not a number from kSmallestLogSize to
+// kLargestLogSize gives the default and one line on stderr, and so does a log_file that is not
+// an absolute path (no log). Never throws.
+ConsoleSettings ReadConsoleSettings();
