@@ -380,6 +380,14 @@ void SharedSession::ExpireDeadlines(Clock::time_point now) {
   for (size_t i = 0; i < m_terminals;) {
     TerminalState& terminal = m_terminal[i];
     const uint32_t reader = static_cast<uint32_t>(i);
+    // A socket says it is writable only once its peer has read most of what it holds, so a peer
+    // that reads steadily but slowly can go without POLLOUT for longer than the blocked time: a
+    // write tells whether it has taken anything after all (which starts its time again).
+    bool failed = false;
+    if (!IsSerialConsole(i) && over(terminal.blocked_since, kBlockedTerminalTimeout) &&
+        m_output.IsFull(reader) && WriteTerminal(i, &failed) == Outcome::kRemoved) {
+      continue;
+    }
     if (!IsSerialConsole(i) &&
         ((over(terminal.blocked_since, kBlockedTerminalTimeout) && m_output.IsFull(reader)) ||
          (DeliveringFinalOutput() && over(terminal.idle_since, kStalledTerminalTimeout) &&
