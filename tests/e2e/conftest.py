@@ -20,8 +20,8 @@ import tty
 import pytest
 
 BUILD = os.environ.get("TTYWEAVE_BUILD", os.path.join(os.path.dirname(__file__), "../../build"))
-# A build for another processor runs under a user-mode emulator ("qemu-aarch64-static -L
-# /usr/aarch64-linux-gnu"), put in front of each of its programs; what they exec runs natively.
+# A build for another processor runs under a user-mode emulator ("qemu-aarch64-static")
+# put in front of each of its programs; what they exec runs natively.
 EMULATOR = os.environ.get("TTYWEAVE_EMULATOR", "").split()
 DAEMON = [*EMULATOR, f"{BUILD}/apps/ttyweave/ttyweave"]
 ATTACH = [*EMULATOR, f"{BUILD}/apps/ttyweave-attach/ttyweave-attach"]
