@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cost of the assertion trace point while no tracing session has enabled it, against a
 // call of an empty function: the difference is the enabled-flag test.
 #include <benchmark/benchmark.h>

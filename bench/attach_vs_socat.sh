@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Throughput of a flood from the daemon's program to a network terminal's standard output:
 # through ttyweave-attach and through socat, each reading the same daemon (same build, same
 # settings, a fresh session per run) in interleaved rounds. Prints MB/s and the client's CPU time

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into the daemon by relay_target.sh (ALLOCATIONS=1): counts its heap allocations and
 // appends "<pid> <count>" to $TTYWEAVE_ALLOCATIONS_LOG when it exits. Runs that move different
 // amounts of bytes differ by what the byte paths allocate.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* flood_check N: checks that standard input starts with N bytes of the flood pattern
  * (pattern.h of the shared relay benchmark) and prints, as soon as it has them (or at end of
  * file, short), one line

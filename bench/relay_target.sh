@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The daemon as a target of the shared relay harness (see its README), run as a device runs it:
 # a private system bus with the Registry service (telnet on, no serial console), and
 # ttyweave in a private mount namespace whose /run, /etc/passwd, /proc/sys/kernel/printk and

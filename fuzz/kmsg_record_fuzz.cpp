@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the kernel log record formatter: the first byte picks the level, the rest
 // is one record as a read of the device returns it.
 #include <cstddef>

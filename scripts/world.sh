@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by scripts/demo and the benchmarks in bench/: the world the daemon runs in on this
 # machine as it would on a device, without touching the machine's own files.
 #   world_create DIR NETWORKING   fills the folder DIR with the files that stand in for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "attach_loop.h"
 
 #include <poll.h>

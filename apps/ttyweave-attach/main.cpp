@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ttyweave-attach [-r] [-e KEY] [SOCKET]: joins a person's terminal (or a login service's
 // connection) to the shared session of ttyweave, until the detach key, the end of the session,
 // the end of input or a signal.

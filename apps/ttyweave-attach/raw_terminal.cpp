@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "raw_terminal.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "refusal_filter.h"
 
 bool RefusalFilter::Hold(std::string_view bytes) {

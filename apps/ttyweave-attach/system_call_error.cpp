@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "system_call_error.h"
 
 #include <cstring>

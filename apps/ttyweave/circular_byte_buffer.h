@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Fixed-size byte rings for the session's two byte paths. A transfer is split in two halves so

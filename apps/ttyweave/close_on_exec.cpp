@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "close_on_exec.h"
 
 #include <fcntl.h>

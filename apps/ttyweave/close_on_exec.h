@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Marks every descriptor above standard error close-on-exec, so that a program executed next

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kmsg_record.h"
 
 #include <boost/lexical_cast.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ttyweave <prog> [<params...>]: shares one program's terminal between the serial console and
 // network terminals, or runs it on the serial console alone when no network login is set up.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial_only.h"
 
 #include <sys/ioctl.h>

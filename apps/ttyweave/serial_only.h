@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Replaces the process with argv[0] (looked up on PATH) and its arguments. Never returns:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "share_config.h"
 
 #include <dbus/dbus.h>

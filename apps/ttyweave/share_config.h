@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What the settings say about sharing the terminal; all false when nothing could be read.

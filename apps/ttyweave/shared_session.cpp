@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SharedSession: the object itself, the child program on the pseudo-terminal, and the exit
 // status the session ends with.
 #include "shared_session.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SharedSession: the kernel log relay. Records logged after start-up and more urgent than the
 // configured level become whole lines "{seconds.millis} message\r\n" in the output ring, in the
 // same stream as the child's output. A line that does not fit waits, and no newer record is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SharedSession: the session loop, and the child's side of the byte paths. Each pass decides
 // what every descriptor waits for, makes one poll call and serves what became ready, in order:
 // signals, kernel log, child, terminals, one new connection; then the deadlines that ran out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SharedSession: signals. They arrive as records on a signal descriptor, polled with the
 // session's other descriptors: the child's end and SIGTERM end the session with their exit
 // status, and a write to a vanished terminal (SIGPIPE) cannot kill the daemon.

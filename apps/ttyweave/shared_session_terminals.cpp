@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SharedSession: the terminals (poll slots 4 to 11; reader i of the output ring is terminal i),
 // their bytes both ways, what happens to a terminal that fails or stops reading, and the socket
 // through which network terminals arrive.

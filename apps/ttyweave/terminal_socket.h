@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What the daemon and its clients agree on about the socket network terminals connect to.

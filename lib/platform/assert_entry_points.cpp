@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C library's assertion entry points, replaced so that every assert() in the process,
 // shared libraries included, reports through ReportAssertion. Linked into executables only,
 // which export these symbols dynamically.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "assertion_report.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "assertion_trace.h"
 
 #include "trace_point_provider.h"

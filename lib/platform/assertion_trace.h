@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Raises the trace event that marks an assertion report ("ASRT" with the line of the failed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "dbus_dispatcher.h"
 
 #include <dbus-c++/dispatcher.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "errno_exception.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "exception_handlers.h"
 
 #include <cxxabi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Installs the process's terminate and unexpected handlers: each prints the type and what()

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "registry_client_impl.h"
 
 #include <dbus/dbus.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Where the Registry settings service lives on the system bus, and the error names it answers

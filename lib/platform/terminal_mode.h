@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Puts a terminal into raw mode (no processing, no echo, 8 bits, one-byte reads).

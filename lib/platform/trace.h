@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A diagnostics sink. Sync() returns once everything put so far has left the process.

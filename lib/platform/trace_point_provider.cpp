@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The probe (the code that records td_event) and the trace point itself, both built into each
 // executable. The start-up glue generated here runs before main: it loads the trace point
 // library with dlopen, registers this executable's trace point table and registers the probe;

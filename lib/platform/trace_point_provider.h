@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The LTTng-UST trace point provider "tessaline_platform" and its one event, td_event: a text
 // and a number. Read twice by the provider's source (the LTTng-UST provider pattern), hence
 // the guard that lets the second reading through.

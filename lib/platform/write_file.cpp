@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "write_file.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The one fixture of the end-to-end tests: the real daemon binary in a private mount namespace in
 which the test's own files stand in for /run (so /var/run/ttyweave-socket), /etc/passwd,
 /proc/sys/kernel/printk and /dev/ttyS0, on a private system bus with, when the test gives

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """ttyweave-attach: a person's terminal joined to the shared session, directly or behind sshd."""
 import os
 import re

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """How a shared session ends, with which exit status, and which signals end it."""
 import ctypes
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The kernel log relay: records logged after start-up and more urgent than the configured level
 reach the terminals as "{seconds.millis} message" lines; the kernel's own console logging is
 turned down only while the relay serves the serial console."""

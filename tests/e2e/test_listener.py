@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The socket through which network terminals arrive, and what the program inherits."""
 import errno
 import os

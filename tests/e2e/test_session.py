@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The shared session's byte paths: output to every terminal, history, keystrokes, the terminal limit,
 and terminals that stop reading, vanish or fail."""
 import fcntl

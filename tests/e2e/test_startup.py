@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Start-up: the usage text, the settings that choose the mode, serial-only mode, the process group
 and the console."""
 import fcntl

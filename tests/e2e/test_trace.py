@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The trace event of an assertion report, recorded by a real LTTng session daemon in the world."""
 import os
 import re

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every way a failed check is reported, one row per mechanism. Each runs in a child process in
 // which the kernel log cannot be opened for writing, so that the report goes to standard error.
 // assert() is a mechanism under test, in every build type; so is std::unexpected().

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Registry client against the Registry service on a private bus: every operation, and
 // what the caller sees of each way a call can fail.
 #include <cxxabi.h>

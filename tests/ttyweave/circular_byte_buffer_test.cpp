@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The output ring against a plain reference model: a queue of unread bytes per reader and the
 // history of everything written. Every run's position and size, every byte read, the history a
 // new reader gets and PushAll's all-or-nothing rule are checked after each random operation.

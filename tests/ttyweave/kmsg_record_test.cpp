@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Kernel log records into relayed lines: the format, the level, and the ways a record can be
 // malformed.
 #include "kmsg_record.h"
