@@ -132,7 +132,7 @@ class SharedSession {
     std::optional<Clock::time_point> idle_since;
   };
   // Why a terminal left.
-  enum class Departure { kClosed, kBlocked, kConnectionError, kReadError, kWriteError };
+  enum class Departure { kClosed, kBlocked, kStalled, kConnectionError, kReadError, kWriteError };
   // A socket terminals arrive through.
   struct Listener {
     Listener(TerminalKind arrivals, size_t poll_slot) : kind(arrivals), slot(poll_slot) {}

@@ -114,6 +114,9 @@ void SharedSession::RemoveTerminal(size_t index, Departure why, int error) {
     case Departure::kBlocked:
       reason = "blocked for 50 ms";
       break;
+    case Departure::kStalled:
+      reason = "took nothing of the last output for 2 s";
+      break;
     case Departure::kConnectionError:
       reason = "an error on its connection";
       break;
@@ -389,13 +392,15 @@ void SharedSession::ExpireDeadlines(Clock::time_point now) {
         m_output.IsFull(reader) && WriteTerminal(i, &failed) == Outcome::kRemoved) {
       continue;
     }
-    if (!IsSerialConsole(i) &&
-        ((over(terminal.blocked_since, kBlockedTerminalTimeout) && m_output.IsFull(reader)) ||
-         (DeliveringFinalOutput() && over(terminal.idle_since, kStalledTerminalTimeout) &&
-          !m_output.IsEmpty(reader)))) {
+    const bool blocked =
+        over(terminal.blocked_since, kBlockedTerminalTimeout) && m_output.IsFull(reader);
+    const bool stalled = DeliveringFinalOutput() &&
+                         over(terminal.idle_since, kStalledTerminalTimeout) &&
+                         !m_output.IsEmpty(reader);
+    if (!IsSerialConsole(i) && (blocked || stalled)) {
       SafeFprintf(stderr, "ttyweave: Terminal %u is blocked. Disconnecting.\n",
                   static_cast<unsigned>(i));
-      RemoveTerminal(i, Departure::kBlocked);
+      RemoveTerminal(i, blocked ? Departure::kBlocked : Departure::kStalled);
       continue;
     }
     if (IsSerialConsole(i) && !m_serial_failed &&
