@@ -11,6 +11,9 @@
 # CPU time, context switches, the kernel work it queued (each one wakes a kernel worker; a
 # pseudo-terminal's reader queues one to refill its buffer) and the tasks it woke. Counting
 # costs the daemon time of its own: take its speed and CPU from runs without it.
+# Target ttyweave-with-log is the daemon with the console log on, in console.log of the run's own
+# folder; LOG_SIZE gives its log_size (default 65536). LOG_WRITES=file appends the system calls
+# of each of its runs on that log, with their times (strace -P), to that file.
 ttyweave_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ttyweave_build=${TTYWEAVE_BUILD:-$ttyweave_top/build}
 ttyweave_helpers=()
@@ -30,10 +33,24 @@ stop_target() {
 	ttyweave_helpers=()
 }
 
+start_ttyweave-with-log() {
+	ttyweave_log=1 start_ttyweave "$@"
+	[ -z "${LOG_WRITES:-}" ] || {
+		strace -qq -ttt -P "$ttyweave_log_file" -P "$ttyweave_log_file.1" -p "$TPID" \
+			-o "|cat >>$LOG_WRITES" &
+		ttyweave_helpers+=($!)
+		sleep 0.5  # attached before the flood begins
+	}
+}
+
 start_ttyweave() {
-	local world preload=()
+	local world preload=() console=
 	world=$(mktemp -d "$T/world-XXXXXX")
-	world_create "$world" '{"telnet": "23"}'
+	if [ "${ttyweave_log:-0}" = 1 ]; then
+		ttyweave_log_file=$world/console.log
+		console="{\"log_file\": \"$ttyweave_log_file\", \"log_size\": \"${LOG_SIZE:-65536}\"}"
+	fi
+	world_create "$world" '{"telnet": "23"}' "$console"
 	world_start_bus "$world" "$ttyweave_build/apps/ttyweave-registry/ttyweave-registry-service"
 	ttyweave_helpers+=("$world_bus_pid" "$world_registry_pid")
 	[ -z "${TTYWEAVE_ALLOCATIONS_LOG:-}" ] || preload=(env LD_PRELOAD="$T/count_allocations.so")

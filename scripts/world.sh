@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: MIT
 # Sourced by scripts/demo and the benchmarks in bench/: the world the daemon runs in on this
 # machine as it would on a device, without touching the machine's own files.
-#   world_create DIR NETWORKING   fills the folder DIR with the files that stand in for the
-#       daemon's fixed paths (run/, passwd with the socket's owner, printk, serial) and the
-#       Registry's settings {"networking": NETWORKING}
+#   world_create DIR NETWORKING [CONSOLE]  fills the folder DIR with the files that stand in for
+#       the daemon's fixed paths (run/, passwd with the socket's owner, printk, serial) and the
+#       Registry's settings {"networking": NETWORKING, "console": CONSOLE}
 #   world_start_bus DIR REGISTRY  starts a private system bus and on it the Registry
 #       service (the executable REGISTRY), each waited for; sets world_bus_address,
 #       world_bus_pid and world_registry_pid
@@ -14,13 +14,14 @@
 # Run as root.
 
 world_create() {
-  local dir=$1 networking=$2
+  local dir=$1 networking=$2 console=${3:-}
   mkdir -p "$dir/run"
   { cat /etc/passwd; echo "tessaline:x:4242:4242:console sharing:/nonexistent:/usr/sbin/nologin"; } \
     >"$dir/passwd"
   printf '7\t4\t1\t7\n' >"$dir/printk"
   : >"$dir/serial"
-  printf '{"networking": %s}\n' "$networking" >"$dir/settings.json"
+  printf '{"networking": %s%s}\n' "$networking" "${console:+, \"console\": $console}" \
+    >"$dir/settings.json"
   cat >"$dir/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
