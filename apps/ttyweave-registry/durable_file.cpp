@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <utility>
 
 #include "errno_exception.h"
+#include "write_file.h"
 
 namespace {
 
@@ -21,22 +21,10 @@ class FileDescriptor {
     if (m_fd >= 0) close(m_fd);
   }
   int Get() const { return m_fd; }
-  // Closes now, so that a failure of the close itself (a delayed write error) is seen.
-  int Close() { return close(std::exchange(m_fd, -1)); }
 
  private:
   int m_fd;
 };
-
-void WriteAll(int fd, const std::string& text, const std::string& path) {
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t count = write(fd, text.data() + written, text.size() - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) throw ErrnoException(errno, path.c_str());
-    written += static_cast<std::size_t>(count);
-  }
-}
 
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -64,16 +52,17 @@ std::optional<std::string> ReadFileIfPresent(const std::string& path) {
 void ReplaceFileDurably(const std::string& path, const std::string& contents) {
   // Same directory, so that the rename stays within one file system and is atomic.
   const std::string temporary = path + ".new";
-  FileDescriptor file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (file.Get() < 0) throw ErrnoException(errno, temporary.c_str());
   try {
-    WriteAll(file.Get(), contents, temporary);
-    if (fsync(file.Get()) < 0) throw ErrnoException(errno, temporary.c_str());
-    if (file.Close() < 0) throw ErrnoException(errno, temporary.c_str());
-    if (rename(temporary.c_str(), path.c_str()) < 0) throw ErrnoException(errno, path.c_str());
-  } catch (...) {
+    // Whole and synced; a failed close is a delayed write error.
+    if (WriteFile(temporary, contents, 0600) < 0) throw ErrnoException(errno, nullptr);
+  } catch (const ErrnoException& error) {
     unlink(temporary.c_str());
-    throw;
+    throw ErrnoException(error.Errno(), temporary.c_str());
+  }
+  if (rename(temporary.c_str(), path.c_str()) < 0) {
+    const int error = errno;
+    unlink(temporary.c_str());
+    throw ErrnoException(error, path.c_str());
   }
   // The rename itself is an entry of the directory: until the directory reaches the disk, a
   // power cut can bring back the old file.
