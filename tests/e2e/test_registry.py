@@ -33,9 +33,9 @@ SYSTEM_BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Config
 """
 
 
-def registry(address, *argv, user=()):
+def registry(address, *argv, user=(), command=COMMAND):
     """Runs ttyweave-registry on the bus at `address`: (status, stdout, stderr)."""
-    done = subprocess.run([*user, *COMMAND, "--address", address, *argv], capture_output=True, text=True,
+    done = subprocess.run([*user, *command, "--address", address, *argv], capture_output=True, text=True,
                           timeout=60)
     return done.returncode, done.stdout, done.stderr
 
@@ -72,17 +72,20 @@ def test_commands_and_their_exit_statuses(sandbox, before, argv, status, out, er
 def test_only_root_owns_reads_or_changes_the_registry_under_the_shipped_policy(sandbox):
     folder = tempfile.mkdtemp()  # the bus's socket, where the unprivileged user can reach it
     os.chmod(folder, 0o755)
+    # The unprivileged user runs copies of the programs from that folder: the build may lie where
+    # it cannot look (a clone in a "mktemp -d" folder), and an emulator opens the program as that user.
+    service, command = ([*EMULATOR, shutil.copy(program[-1], folder)] for program in (REGISTRY, COMMAND))
     try:
         sandbox.write("bus.conf", SYSTEM_BUS.format(socket=f"{folder}/bus", policy=f"{DIST}/com.zarnix.Registry.conf"))
         bus = sandbox.spawn(["dbus-daemon", f"--config-file={sandbox.path('bus.conf')}", "--nofork",
                              "--print-address=1"], subprocess.PIPE)
         sandbox.bus = bus.stdout.readline().decode().strip()
-        squatter = subprocess.run([*NOBODY, *REGISTRY, "--store", f"{folder}/store", "--address", sandbox.bus],
+        squatter = subprocess.run([*NOBODY, *service, "--store", f"{folder}/store", "--address", sandbox.bus],
                                   capture_output=True, text=True, timeout=60)
         assert squatter.returncode == 1 and "not allowed to own" in squatter.stderr, squatter
         sandbox.start_registry({"telnet": "23"})
         for argv, member in [(["set", "networking", "telnet", "0"], "Write"), (["get", "networking", "telnet"], "Read")]:
-            assert registry(sandbox.bus, *argv, user=NOBODY) == (1, "", (
+            assert registry(sandbox.bus, *argv, user=NOBODY, command=command) == (1, "", (
                 f"ttyweave-registry: access denied: the bus's policy does not let this user call {member} "
                 "of com.zarnix.Registry\n"))
         assert json.loads(sandbox.read("settings.json")) == {"networking": {"telnet": "23"}}
