@@ -118,9 +118,10 @@ void FileRegistry::Commit(Sections next) {
   try {
     SyncDirectoryOf(m_path);
   } catch (const ErrnoException& error) {
-    SafeFprintf(stderr,
-                "ttyweave-registry-service: the change stands, but may not survive a power cut: %s\n",
-                error.what());
+    SafeFprintf(
+        stderr,
+        "ttyweave-registry-service: the change stands, but may not survive a power cut: %s\n",
+        error.what());
   }
 }
 
