@@ -19,7 +19,8 @@ constexpr char kUsage[] =
     "       ttyweave-registry [--address ADDRESS] list [SECTION]\n"
     "Reads and changes the settings of the Registry service com.zarnix.Registry on the system\n"
     "bus, or on the bus at ADDRESS. list prints the sections, one a line, or with a SECTION its\n"
-    "settings as KEY=VALUE lines.\n";
+    "settings as KEY=VALUE lines, escaped: \\\\ for a backslash, \\n for a newline, \\xHH for\n"
+    "other control characters and for = in a key. get prints the value as it is.\n";
 
 struct Verb {
   const char* name;

@@ -4,10 +4,12 @@
 //
 // The Registry's settings for people: one call to the service per command. Exit status 0 on
 // success; 1, after one line on stderr, when the key or section is missing, the bus refuses the
-// call or nothing answers; 2 for a usage error.
+// call, nothing answers or the output cannot be written; 2 for a usage error. list prints names and
+// values escaped (EscapedText), one setting a line; get prints the one value as it is.
 #include <dbus-c++/eventloop-integration.h>
 #include <dbus/dbus.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -16,6 +18,8 @@
 
 #include "bus_connection.h"
 #include "command_line.h"
+#include "errno_exception.h"
+#include "escaped_text.h"
 #include "registry_names.h"
 #include "safe_fprintf.h"
 
@@ -68,11 +72,16 @@ void PrintReply(DBus::Message& reply, const RegistryRequest& request) {
   } else if (request.verb == "list" && request.operands.empty()) {
     std::vector<std::string> sections;
     reader >> sections;
-    for (const std::string& section : sections) std::printf("%s\n", section.c_str());
+    for (const std::string& section : sections) {
+      std::printf("%s\n", EscapedText(section).c_str());
+    }
   } else if (request.verb == "list") {
     std::map<std::string, std::string> entries;
     reader >> entries;
-    for (const auto& [key, value] : entries) std::printf("%s=%s\n", key.c_str(), value.c_str());
+    // An escaped key holds no "=": the first one on the line ends it.
+    for (const auto& [key, value] : entries) {
+      std::printf("%s=%s\n", EscapedText(key, "=").c_str(), EscapedText(value).c_str());
+    }
   }
 }
 
@@ -98,16 +107,23 @@ int Run(const RegistryRequest& request) {
   } catch (const DBus::Error& error) {
     throw std::runtime_error(Explain(error, request, member));
   }
-  return std::fflush(stdout) == 0 ? 0 : kFailureExitStatus;
+  return 0;
+}
+
+// Writes out what is left of the output; throws saying why it (or an earlier part) failed.
+void FinishOutput() {
+  const bool flushed = std::fflush(stdout) == 0;
+  if (!flushed || std::ferror(stdout)) throw ErrnoException(errno, "cannot write the output");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const ParsedCommandLine command_line = ParseCommandLine(argc, argv);
-  if (!command_line.request) return command_line.exit_status;
   try {
-    return Run(*command_line.request);
+    const int status = command_line.request ? Run(*command_line.request) : command_line.exit_status;
+    FinishOutput();
+    return status;
   } catch (const std::exception& error) {
     SafeFprintf(stderr, "ttyweave-registry: %s\n", error.what());
     return kFailureExitStatus;

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "errno_exception.h"
-#include "write_file.h"
 
 namespace {
 
@@ -21,10 +21,21 @@ class FileDescriptor {
     if (m_fd >= 0) close(m_fd);
   }
   int Get() const { return m_fd; }
+  // Closes now, so that a failure of the close itself (a delayed write error) is seen.
+  int Close() { return close(std::exchange(m_fd, -1)); }
 
  private:
   int m_fd;
 };
+
+void WriteAll(int fd, const std::string& text) {
+  for (std::size_t written = 0; written < text.size();) {
+    const ssize_t count = write(fd, text.data() + written, text.size() - written);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) throw ErrnoException(errno, nullptr);
+    written += static_cast<std::size_t>(count);
+  }
+}
 
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -49,12 +60,21 @@ std::optional<std::string> ReadFileIfPresent(const std::string& path) {
   }
 }
 
-void ReplaceFileDurably(const std::string& path, const std::string& contents) {
+void ReplaceFile(const std::string& path, const std::string& contents) {
   // Same directory, so that the rename stays within one file system and is atomic.
   const std::string temporary = path + ".new";
+  // Whatever has that name (a stale file, or a link someone planted to make us write elsewhere)
+  // is only a name to remove: the file is then made anew, and the open fails rather than follow
+  // a link or share a file that someone put there in between.
+  if (unlink(temporary.c_str()) < 0 && errno != ENOENT) {
+    throw ErrnoException(errno, temporary.c_str());
+  }
+  FileDescriptor file(
+      open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (file.Get() < 0) throw ErrnoException(errno, temporary.c_str());
   try {
-    // Whole and synced; a failed close is a delayed write error.
-    if (WriteFile(temporary, contents, 0600) < 0) throw ErrnoException(errno, nullptr);
+    WriteAll(file.Get(), contents);
+    if (fsync(file.Get()) < 0 || file.Close() < 0) throw ErrnoException(errno, nullptr);
   } catch (const ErrnoException& error) {
     unlink(temporary.c_str());
     throw ErrnoException(error.Errno(), temporary.c_str());
@@ -64,8 +84,9 @@ void ReplaceFileDurably(const std::string& path, const std::string& contents) {
     unlink(temporary.c_str());
     throw ErrnoException(error, path.c_str());
   }
-  // The rename itself is an entry of the directory: until the directory reaches the disk, a
-  // power cut can bring back the old file.
+}
+
+void SyncDirectoryOf(const std::string& path) {
   const std::string directory_path = DirectoryOf(path);
   FileDescriptor directory(open(directory_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.Get() < 0 || fsync(directory.Get()) < 0) {

@@ -1,17 +1,25 @@
 // SPDX-License-Identifier: MIT
 #include "file_registry.h"
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <utility>
 
 #include "durable_file.h"
+#include "errno_exception.h"
+#include "safe_fprintf.h"
 
 namespace {
 
 using Json = nlohmann::json;
 
+// Text the bus can carry back to a reader: D-Bus strings hold no NUL (JSON can spell one).
+bool IsText(const std::string& text) { return text.find('\0') == std::string::npos; }
+
+bool IsUsableName(const std::string& name) { return !name.empty() && IsText(name); }
+
 void RequireName(const std::string& name) {
-  if (name.empty()) throw Registry::InvalidName(name);
+  if (!IsUsableName(name)) throw Registry::InvalidName(name);
 }
 
 }  // namespace
@@ -34,7 +42,10 @@ void FileRegistry::WriteJson(const std::string& json) {
     if (!keys.is_object()) throw InvalidJson("section " + section + " is not an object");
     for (const auto& [key, value] : keys.items()) {
       if (!value.is_string()) throw InvalidJson("value of " + key + " is not a string");
-      if (section.empty() || key.empty()) throw InvalidJson("empty section or key name");
+      if (!IsUsableName(section) || !IsUsableName(key)) {
+        throw InvalidJson("empty section or key name, or one with a NUL");
+      }
+      if (!IsText(value.get<std::string>())) throw InvalidJson("value of " + key + " has a NUL");
       next[section][key] = value.get<std::string>();
     }
   }
@@ -91,7 +102,10 @@ void FileRegistry::KeyList(const std::string& section, const KeyCallback& callba
   for (const auto& [key, value] : SectionOrThrow(section)) callback(key, value);
 }
 
-void FileRegistry::Flush() { Save(m_sections); }
+void FileRegistry::Flush() {
+  Save(m_sections);
+  SyncDirectoryOf(m_path);
+}
 
 void FileRegistry::Commit(Sections next) {
   std::size_t keys = 0;
@@ -99,10 +113,20 @@ void FileRegistry::Commit(Sections next) {
   if (keys > m_max_keys) throw Full();
   Save(next);
   m_sections = std::move(next);
+  // The new store is in place: it is what a reader and a restarted service find, so it is what
+  // is served and answered, even when it may not yet survive a power cut.
+  try {
+    SyncDirectoryOf(m_path);
+  } catch (const ErrnoException& error) {
+    SafeFprintf(
+        stderr,
+        "ttyweave-registry-service: the change stands, but may not survive a power cut: %s\n",
+        error.what());
+  }
 }
 
 void FileRegistry::Save(const Sections& sections) const {
-  ReplaceFileDurably(m_path, FormatSections(sections) + "\n");
+  ReplaceFile(m_path, FormatSections(sections) + "\n");
 }
 
 const std::map<std::string, std::string>& FileRegistry::SectionOrThrow(

@@ -4,7 +4,8 @@
 // The Registry settings service: owns "com.zarnix.Registry" on the system bus (or the bus at
 // ADDRESS) and keeps its settings in the store FILE, starting from the defaults FILE while there
 // is no store. Prints "ready" once it owns the name, then one line per call served; ends cleanly
-// on SIGTERM or SIGINT.
+// on SIGTERM or SIGINT, and with status 1 and one line when its connection to the bus is lost (a
+// bus that comes back starts a new service on the first call).
 #include <dbus/dbus.h>
 
 #include <csignal>
@@ -109,7 +110,10 @@ int Serve(const Options& options) {
   }
   std::printf("ready\n");
   std::fflush(stdout);
-  dispatcher.enter();
+  if (!dispatcher.RunWhileConnected(connection)) {
+    SafeFprintf(stderr, "ttyweave-registry-service: lost the connection to the bus\n");
+    return kFailureExitStatus;
+  }
   return 0;
 }
 

@@ -3,8 +3,10 @@
 
 #include <unistd.h>
 
-void StoppableDispatcher::enter() {
-  while (!m_stop.load()) do_iteration();
+bool StoppableDispatcher::RunWhileConnected(const DBus::Connection& connection) {
+  // An iteration that reads the end of the connection marks it lost before it returns.
+  while (!m_stop.load() && connection.connected()) do_iteration();
+  return connection.connected();
 }
 
 void StoppableDispatcher::RequestStop() noexcept {

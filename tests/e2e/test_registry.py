@@ -12,13 +12,13 @@ import threading
 
 import pytest
 
-from conftest import BUILD, EMULATOR, REGISTRY, SHOW_ENV
+from conftest import BUILD, DEADLINE, EMULATOR, REGISTRY, SHOW_ENV, wait_until
 
 COMMAND = [*EMULATOR, f"{BUILD}/apps/ttyweave-registry/ttyweave-registry"]
 DIST = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../dist/registry"))
 DEFAULTS = f"{DIST}/defaults.json"
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-# A system bus that lets everyone do everything, but for what the shipped policy says.
+# A system bus that lets everyone do everything, but for what an included policy says.
 SYSTEM_BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
@@ -28,14 +28,39 @@ SYSTEM_BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Config
   <policy context="default">
     <allow user="*"/> <allow own="*"/> <allow send_destination="*"/> <allow receive_sender="*"/>
   </policy>
-  <include>{policy}</include>
+  {include}
 </busconfig>
 """
 
 
-def registry(address, *argv, user=(), command=COMMAND):
+@pytest.fixture
+def open_folder():
+    """A folder an unprivileged user can reach (the sandbox's is root's alone)."""
+    folder = tempfile.mkdtemp()
+    os.chmod(folder, 0o755)
+    yield folder
+    shutil.rmtree(folder)
+
+
+def start_open_bus(sandbox, folder, policy=None):
+    """A system bus with its socket in `folder`, under `policy` if given: its address."""
+    include = f"<include>{policy}</include>" if policy else ""
+    sandbox.write("bus.conf", SYSTEM_BUS.format(socket=f"{folder}/bus", include=include))
+    bus = sandbox.spawn(["dbus-daemon", f"--config-file={sandbox.path('bus.conf')}", "--nofork",
+                         "--print-address=1"], subprocess.PIPE)
+    sandbox.bus = bus.stdout.readline().decode().strip()
+    return sandbox.bus
+
+
+def as_nobody(program, folder):
+    """`program` run by the unprivileged user from a copy in `folder`: the build may lie where that user
+    cannot look (a clone in a "mktemp -d" folder), and an emulator opens the program as that user."""
+    return [*NOBODY, *EMULATOR, shutil.copy(program[-1], folder)]
+
+
+def registry(address, *argv, command=COMMAND):
     """Runs ttyweave-registry on the bus at `address`: (status, stdout, stderr)."""
-    done = subprocess.run([*user, *command, "--address", address, *argv], capture_output=True, text=True,
+    done = subprocess.run([*command, "--address", address, *argv], capture_output=True, text=True,
                           timeout=60)
     return done.returncode, done.stdout, done.stderr
 
@@ -58,6 +83,9 @@ NO_KEY = "ttyweave-registry: no key 'ssh' in section 'networking'\n"
     ([], ["frob"], 2, "", "ttyweave-registry: unknown command: frob\nUsage: .*"),
     ([], ["--store", "get", "a", "b"], 2, "", "ttyweave-registry: unknown option .*"),
     ([], ["--help"], 0, "Usage: .*", ""),
+    # One line a setting, whatever the names and values hold: the first "=" ends the key.
+    ([["set", "s", "k=1", "a\nb\\\x7f"]], ["list", "s"], 0, re.escape("k\\x3d1=a\\nb\\\\\\x7f\n"), ""),
+    ([["set", "a\tb", "k", "v"]], ["list"], 0, re.escape("a\\x09b\nnetworking\n"), ""),
 ])
 def test_commands_and_their_exit_statuses(sandbox, before, argv, status, out, err):
     """`before`: commands that must succeed first; None: no service on the bus."""
@@ -69,30 +97,66 @@ def test_commands_and_their_exit_statuses(sandbox, before, argv, status, out, er
     assert seen[0] == status and re.fullmatch(out, seen[1], re.S) and re.fullmatch(err, seen[2], re.S), seen
 
 
-def test_only_root_owns_reads_or_changes_the_registry_under_the_shipped_policy(sandbox):
-    folder = tempfile.mkdtemp()  # the bus's socket, where the unprivileged user can reach it
-    os.chmod(folder, 0o755)
-    # The unprivileged user runs copies of the programs from that folder: the build may lie where
-    # it cannot look (a clone in a "mktemp -d" folder), and an emulator opens the program as that user.
-    service, command = ([*EMULATOR, shutil.copy(program[-1], folder)] for program in (REGISTRY, COMMAND))
-    try:
-        sandbox.write("bus.conf", SYSTEM_BUS.format(socket=f"{folder}/bus", policy=f"{DIST}/com.zarnix.Registry.conf"))
-        bus = sandbox.spawn(["dbus-daemon", f"--config-file={sandbox.path('bus.conf')}", "--nofork",
-                             "--print-address=1"], subprocess.PIPE)
-        sandbox.bus = bus.stdout.readline().decode().strip()
-        squatter = subprocess.run([*NOBODY, *service, "--store", f"{folder}/store", "--address", sandbox.bus],
-                                  capture_output=True, text=True, timeout=60)
-        assert squatter.returncode == 1 and "not allowed to own" in squatter.stderr, squatter
-        sandbox.start_registry({"telnet": "23"})
-        for argv, member in [(["set", "networking", "telnet", "0"], "Write"), (["get", "networking", "telnet"], "Read")]:
-            assert registry(sandbox.bus, *argv, user=NOBODY, command=command) == (1, "", (
-                f"ttyweave-registry: access denied: the bus's policy does not let this user call {member} "
-                "of com.zarnix.Registry\n"))
-        assert json.loads(sandbox.read("settings.json")) == {"networking": {"telnet": "23"}}
-        assert registry(sandbox.bus, "set", "networking", "telnet", "0") == (0, "", "")
-        assert registry(sandbox.bus, "get", "networking", "telnet") == (0, "0\n", "")
-    finally:
-        shutil.rmtree(folder)
+def test_only_root_owns_reads_or_changes_the_registry_under_the_shipped_policy(sandbox, open_folder):
+    start_open_bus(sandbox, open_folder, f"{DIST}/com.zarnix.Registry.conf")
+    squatter = subprocess.run([*as_nobody(REGISTRY, open_folder), "--store", f"{open_folder}/store", "--address",
+                               sandbox.bus], capture_output=True, text=True, timeout=60)
+    assert squatter.returncode == 1 and "not allowed to own" in squatter.stderr, squatter
+    sandbox.start_registry({"telnet": "23"})
+    for argv, member in [(["set", "networking", "telnet", "0"], "Write"), (["get", "networking", "telnet"], "Read")]:
+        assert registry(sandbox.bus, *argv, command=as_nobody(COMMAND, open_folder)) == (1, "", (
+            f"ttyweave-registry: access denied: the bus's policy does not let this user call {member} "
+            "of com.zarnix.Registry\n"))
+    assert json.loads(sandbox.read("settings.json")) == {"networking": {"telnet": "23"}}
+    assert registry(sandbox.bus, "set", "networking", "telnet", "0") == (0, "", "")
+    assert registry(sandbox.bus, "get", "networking", "telnet") == (0, "0\n", "")
+
+
+@pytest.mark.parametrize("argv", [["get", "networking", "telnet"], ["list", "networking"], ["--help"]])
+def test_output_that_cannot_be_written_is_said(sandbox, argv):
+    sandbox.start_registry({"telnet": "23"})
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([*COMMAND, "--address", sandbox.bus, *argv], stdout=full, stderr=subprocess.PIPE,
+                              text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (
+        1, "ttyweave-registry: cannot write the output: No space left on device (28)\n")
+
+
+def test_the_service_ends_when_its_bus_is_gone(sandbox):
+    sandbox.start_registry({"telnet": "23"})
+    bus, service = sandbox.processes[0], sandbox.processes[-1]
+    bus.kill()
+    assert service.wait(DEADLINE) == 1
+    assert sandbox.read("registry.log") == "ready\nttyweave-registry-service: lost the connection to the bus\n"
+
+
+@pytest.mark.parametrize("plant", [os.symlink, os.link])
+def test_a_file_planted_as_the_new_store_is_left_alone(sandbox, plant):
+    """Whoever made settings.json.new, a link to another file among them, that file is not written."""
+    sandbox.start_registry({"telnet": "23"})
+    sandbox.write("victim", "kept\n")
+    plant(sandbox.path("victim"), sandbox.path("settings.json.new"))
+    assert registry(sandbox.bus, "set", "networking", "telnet", "0") == (0, "", "")
+    assert sandbox.read("victim") == "kept\n" and not os.path.islink(sandbox.path("settings.json"))
+    assert json.loads(sandbox.read("settings.json")) == {"networking": {"telnet": "0"}}
+
+
+def test_a_change_stands_when_only_the_folder_sync_after_it_fails(sandbox, open_folder):
+    """A service that may write its store's folder but not read it cannot open the folder to sync it
+    once the new store is renamed in: the change is answered, served and on the disk, and the failure said."""
+    store = f"{open_folder}/store/settings.json"
+    os.mkdir(os.path.dirname(store), 0o300)
+    os.chown(os.path.dirname(store), 65534, 65534)
+    with open(sandbox.path("registry.log"), "w") as log:
+        sandbox.spawn([*as_nobody(REGISTRY, open_folder), "--store", store, "--address",
+                       start_open_bus(sandbox, open_folder)], log)
+    assert wait_until(lambda: "ready\n" in sandbox.read("registry.log")), sandbox.read("registry.log")
+    assert registry(sandbox.bus, "set", "networking", "telnet", "0") == (0, "", "")
+    assert registry(sandbox.bus, "get", "networking", "telnet") == (0, "0\n", "")
+    assert json.loads(open(store).read()) == {"networking": {"telnet": "0"}}
+    assert sandbox.read("registry.log") == (
+        'ready\nWrite ["networking","telnet"]\nttyweave-registry-service: the change stands, but may not survive a '
+        f'power cut: {os.path.dirname(store)}: Permission denied (13)\nRead ["networking","telnet"]\n')
 
 
 def test_every_change_replaces_the_store_whole(sandbox):

@@ -109,6 +109,9 @@ TEST(RegistryClient, EveryOperationAndEveryFailureAsTheCallerSeesThem) {
        "Registry::InvalidJson: Invalid JSON format:Invalid JSON"},
       {"beyond the limit", [&] { registry.WriteJson(R"({"s": {"a": "1", "b": "2", "c": "3", "d": "4", "e": "5"}})"); },
        "Registry::Full: Registry full"},
+      // Names and values reach the bus as text without NUL; JSON can spell one.
+      {"a NUL in a name", [&] { registry.WriteJson(R"({"s": {"a\u0000b": "1"}})"); },
+       "Registry::InvalidJson: Invalid JSON format:Invalid JSON"},
       {"invalid UTF-8", [&] { registry.Read("networking", "caf\xc3"); },
        "Registry::InvalidEncoding: Input data not valid UTF-8"},
   };
