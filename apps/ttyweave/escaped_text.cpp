@@ -32,6 +32,22 @@ size_t PrintableSequenceLength(const std::string& text, size_t at) {
   return code_point <= kLastCodePoint ? length : 0;
 }
 
+// How a byte that is not shown as it is is written.
+std::string EscapeOf(unsigned char byte) {
+  switch (byte) {
+    case '\r':
+      return "\\r";
+    case '\n':
+      return "\\n";
+    case '\t':
+      return "\\t";
+    case '\x1b':
+      return "\\e";
+    default:
+      return strprintf("\\x%02x", byte);
+  }
+}
+
 }  // namespace
 
 std::string EscapedText(const std::string& text) {
@@ -46,22 +62,7 @@ std::string EscapedText(const std::string& text) {
       escaped.append(text, at, length);
       at += length;
     } else {
-      switch (byte) {
-        case '\r':
-          escaped += "\\r";
-          break;
-        case '\n':
-          escaped += "\\n";
-          break;
-        case '\t':
-          escaped += "\\t";
-          break;
-        case '\x1b':
-          escaped += "\\e";
-          break;
-        default:
-          escaped += strprintf("\\x%02x", byte);
-      }
+      escaped += EscapeOf(byte);
       ++at;
     }
   }
