@@ -69,8 +69,7 @@ class ConsoleLog {
   const std::string m_name;  // in the folder
   std::optional<TrustedFolder> m_folder;
   const size_t m_size_limit;
-  // The mark a new file begins with after a rotation; the room for output in such a file.
-  const std::string m_continued_mark;
+  // The room for output in a file that a rotation started, after its first mark.
   const size_t m_room;
   // The session's start, until a file holds it.
   std::string m_start_mark;
