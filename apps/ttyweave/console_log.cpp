@@ -3,8 +3,10 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <ctime>
 #include <vector>
 
+#include "escaped_text.h"
 #include "safe_fprintf.h"
 
 namespace {
@@ -22,9 +25,16 @@ namespace {
 constexpr char kLogGroup[] = "adm";
 constexpr mode_t kGroupReadableMode = 0640;
 constexpr mode_t kOwnerOnlyMode = 0600;
-constexpr uid_t kRoot = 0;
 // Room for any group line of a device's /etc/group.
 constexpr size_t kGroupBufferSize = 16384;
+// How every mark, and so every file of the log, begins.
+constexpr char kMarkSignature[] = "[ttyweave ";
+// Enough of a command line to know it; a mark always fits the smallest file with room to spare.
+constexpr size_t kLongestMarkText = 1024;
+// How long a terminal line named as the log may take to send what it holds when the log is closed
+// at the end (4 KiB at 115200 baud), and how often it is looked at meanwhile.
+constexpr std::chrono::milliseconds kDrainTime{500};
+constexpr long kDrainPollNanoseconds = 10 * 1000 * 1000;
 
 std::optional<gid_t> LookupGroupId(const char* name) {
   group entry;
@@ -35,21 +45,60 @@ std::optional<gid_t> LookupGroupId(const char* name) {
   return entry.gr_gid;
 }
 
+// "[ttyweave <UTC time>] <text>" and a line end, the text escaped: whatever a program's name or
+// a peer's doing puts in it, a mark is one line, and shows no control character raw.
+std::string MarkLine(const std::string& text) {
+  const time_t now = std::time(nullptr);
+  tm utc;
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &utc));
+  std::string escaped = EscapedText(text);
+  if (escaped.size() > kLongestMarkText)
+    escaped.replace(kLongestMarkText, std::string::npos, "...");
+  return kMarkSignature + std::string(stamp) + "] " + escaped + "\r\n";
+}
+
+// The first mark of a file started by a rotation, which `kept` the full one as "<name>.1".
+std::string ContinuedText(const std::string& name, bool kept) {
+  return kept ? "continues " + name + ".1" : "continues a file that was not kept as " + name + ".1";
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Lets a terminal line send what it holds, for at most kDrainTime.
+void WaitForDrain(int fd) {
+  const auto end = std::chrono::steady_clock::now() + kDrainTime;
+  int queued = 0;
+  while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+         std::chrono::steady_clock::now() < end) {
+    const timespec pause = {0, kDrainPollNanoseconds};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 }  // namespace
 
-ConsoleLog::ConsoleLog(std::string path, size_t size_limit)
+ConsoleLog::ConsoleLog(std::string path, size_t size_limit, const std::string& program)
     : m_path(std::move(path)),
+      m_folder_path(FolderOf(m_path)),
+      m_name(m_path.substr(m_path.rfind('/') + 1)),
       m_size_limit(size_limit),
-      m_capacity(2 * size_limit),
+      // The longer of the two first marks after a rotation.
+      m_room(size_limit - MarkLine(ContinuedText(m_name, false)).size()),
+      m_start_mark(MarkLine("session started: " + program)),
+      m_capacity(2 * m_room),
       m_gathered(new uint8_t[m_capacity]) {
-  Open();
+  Open(m_start_mark);
 }
 
 ConsoleLog::~ConsoleLog() {
   Write();
   if (m_fd >= 0) {
-    fdatasync(m_fd);  // once per session: the end of a session survives a power cut after it
-    close(m_fd);
+    if (m_rotates) fdatasync(m_fd);  // the end of a session survives a power cut after it
+    Close(true);
   }
   if (m_lost_bytes > 0) SafeFprintf(stderr, "ttyweave: Console log lost %zu bytes\n", m_lost_bytes);
   if (m_rotated_unwritten > 0)
@@ -69,14 +118,13 @@ void ConsoleLog::Take(const void* data, size_t count) {
   Gather(static_cast<const uint8_t*>(data), count);
 }
 
+// Marks are rare, and what an audit looks for: written and synced at once.
 void ConsoleLog::Mark(const std::string& text) {
-  const time_t now = std::time(nullptr);
-  tm utc;
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &utc));
-  const std::string line =
-      std::string(m_at_line_start ? "" : "\r\n") + "[ttyweave " + stamp + "] " + text + "\r\n";
+  if (m_refused) return;
+  const std::string line = (m_at_line_start ? "" : "\r\n") + MarkLine(text);
   Gather(reinterpret_cast<const uint8_t*>(line.data()), line.size());
+  m_sync_due = true;
+  m_write_due = Clock::now();
 }
 
 void ConsoleLog::WriteIfDue(Clock::time_point now) {
@@ -87,11 +135,15 @@ void ConsoleLog::Write() {
   m_write_due.reset();
   while (m_length > 0 && WriteGathered()) {
   }
+  // Never on a device: a stopped line would hold the sync.
+  if (m_sync_due && m_fd >= 0 && m_rotates && fdatasync(m_fd) < 0)
+    Fail(ErrnoException(errno, "sync"));
+  m_sync_due = false;
 }
 
 // Copies bytes into the gathering ring; when they would overflow it, the oldest go.
 void ConsoleLog::Gather(const uint8_t* data, size_t count) {
-  if (count == 0) return;
+  if (count == 0 || m_refused) return;
   if (!m_write_due) m_write_due = Clock::now() + kWriteInterval;
   m_at_line_start = data[count - 1] == '\n';
   if (count > m_capacity) {
@@ -110,59 +162,89 @@ void ConsoleLog::Gather(const uint8_t* data, size_t count) {
   m_length += count;
 }
 
-// Opens the file for appending, creating it if need be, and makes sure only root and the log
-// group can read it. False when it cannot be used.
-bool ConsoleLog::Open() {
-  m_fd = open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, kOwnerOnlyMode);
-  if (m_fd < 0) {
-    Fail("open", errno);
+// Opens the file in its folder, or makes it, with `first_mark` (said in it either way). False
+// when it cannot be used.
+bool ConsoleLog::Open(const std::string& first_mark) {
+  try {
+    if (m_name.empty()) throw FileRefused("not a file name");
+    if (!m_folder) m_folder.emplace(m_folder_path);
+    const std::optional<gid_t> group = LookupGroupId(kLogGroup);
+    const TrustedFolder::OpenedFile file = m_folder->OpenToAppend(
+        m_name, kMarkSignature, first_mark, group ? kGroupReadableMode : kOwnerOnlyMode,
+        group.value_or(static_cast<gid_t>(-1)));
+    m_fd = file.fd;
+    m_rotates = file.regular;
+    m_file_size = file.size;
+    m_first_mark_size = file.created ? file.size : 0;
+    if (!file.created) {
+      const ssize_t written = write(m_fd, first_mark.data(), first_mark.size());
+      if (written < 0) throw ErrnoException(errno, "write");
+      m_file_size += static_cast<size_t>(written);
+      if (static_cast<size_t>(written) < first_mark.size())
+        throw ErrnoException(m_rotates ? ENOSPC : EAGAIN, "write");
+      if (m_rotates && fdatasync(m_fd) < 0) throw ErrnoException(errno, "sync");
+    }
+  } catch (const FileRefused& refusal) {
+    Refuse(refusal.what());
+    return false;
+  } catch (const ErrnoException& error) {
+    Fail(error);
     return false;
   }
-  struct stat file;
-  if (fstat(m_fd, &file) < 0) {
-    Fail("stat", errno);
-    return false;
-  }
-  // A device or pipe named as the log is written to as it is: never renamed, chmodded or owned.
-  m_rotates = S_ISREG(file.st_mode);
-  m_file_size = m_rotates ? static_cast<size_t>(file.st_size) : 0;
-  if (!m_rotates) return true;
-  const std::optional<gid_t> group = LookupGroupId(kLogGroup);
-  if (fchown(m_fd, kRoot, group.value_or(static_cast<gid_t>(-1))) < 0) {
-    Fail("chown", errno);
-    return false;
-  }
-  if (fchmod(m_fd, group ? kGroupReadableMode : kOwnerOnlyMode) < 0) {
-    Fail("chmod", errno);
-    return false;
-  }
+  m_start_mark.clear();  // a file holds it now
   return true;
 }
 
 // The full file becomes "<path>.1", replacing an older one, and a new file is started.
 void ConsoleLog::Rotate() {
-  if (rename(m_path.c_str(), (m_path + ".1").c_str()) < 0) {
-    Fail("rename", errno);
-    return;
+  if (fdatasync(m_fd) < 0) return Fail(ErrnoException(errno, "sync"));
+  Close(false);
+  bool kept = false;
+  try {
+    kept = KeepFullFile();
+  } catch (const ErrnoException& error) {
+    return Fail(error);
   }
-  close(m_fd);
-  Open();
+  Open(MarkLine(ContinuedText(m_name, kept)));
+}
+
+// Moves the full file to "<name>.1" (the folder synced); true when it was kept. Something not of
+// the log's at "<name>.1" is left alone, said once, and the full file removed instead: later
+// output is kept rather than the older. Throws ErrnoException.
+bool ConsoleLog::KeepFullFile() {
+  try {
+    m_folder->Replace(m_name, m_name + ".1", kMarkSignature);
+    return true;
+  } catch (const FileRefused& refusal) {
+    if (!m_older_refused)
+      SafeFprintf(stderr, "ttyweave: Console log %s.1 refused: %s: older output is not kept\n",
+                  m_path.c_str(), refusal.what());
+    m_older_refused = true;
+    m_folder->Remove(m_name);
+    return false;
+  }
 }
 
 // One write of gathered bytes; first a rotation when they would take the file past its limit.
-// The newest size_limit bytes go into one file together, after the older ones: the newest file
-// ends with the newest output whole. False when the log failed (the bytes are counted as lost).
+// The newest bytes that fill a new file go into one file together, after the older ones: the
+// newest file ends with the newest output whole. False when the log failed (the bytes are
+// counted as lost) or takes nothing now (the bytes are lost, the log stays open).
 bool ConsoleLog::WriteGathered() {
-  if (m_fd < 0 && !Open()) return false;
-  const size_t chunk = m_length > m_size_limit ? m_length - m_size_limit : m_length;
-  if (m_rotates && m_file_size > 0 && m_file_size + chunk > m_size_limit) {
-    Rotate();
-    return m_fd >= 0;
+  if (m_fd < 0 &&
+      !Open(m_start_mark.empty() ? MarkLine("log resumed after a failure") : m_start_mark))
+    return false;
+  size_t chunk = m_length > m_room ? m_length - m_room : m_length;
+  if (m_rotates && m_file_size + chunk > m_size_limit) {
+    if (m_file_size > m_first_mark_size) {
+      Rotate();
+      return m_fd >= 0;
+    }
+    chunk = m_size_limit - m_file_size;  // a new file with a long first mark
   }
   const ByteSpans runs = ring_detail::Runs(m_gathered.get(), m_capacity, m_start, chunk);
   const ssize_t written = writev(m_fd, runs.parts, runs.count);
   if (written <= 0) {
-    Fail("write", written < 0 ? errno : ENOSPC);
+    Fail(ErrnoException(written < 0 ? errno : ENOSPC, "write"));
     return false;
   }
   m_start = (m_start + static_cast<size_t>(written)) % m_capacity;
@@ -177,15 +259,36 @@ bool ConsoleLog::WriteGathered() {
   return true;
 }
 
-// Said once while the failure lasts; what was gathered is lost, and the file is opened again
-// at the next write, in case the fault has passed (a remounted file system, freed space).
-void ConsoleLog::Fail(const char* operation, int error) {
+// Said once while the failure lasts; what was gathered is lost. A device that takes nothing now
+// (a line stopped by ^S) stays open for the next write; anything else is opened again then, in
+// case the fault has passed (a remounted file system, freed space, a folder made).
+void ConsoleLog::Fail(const ErrnoException& error) {
   if (!m_failing)
-    SafeFprintf(stderr, "ttyweave: Console log %s failed: %s: %s\n", m_path.c_str(), operation,
-                std::strerror(error));
+    SafeFprintf(stderr, "ttyweave: Console log %s failed: %s\n", m_path.c_str(), error.what());
   m_failing = true;
   m_lost_bytes += m_length;
   m_start = m_length = 0;
-  if (m_fd >= 0) close(m_fd);
+  if (m_fd >= 0 && error.Errno() != EAGAIN) Close(false);
+}
+
+// Said once; the session goes on without a log.
+void ConsoleLog::Refuse(const std::string& what) {
+  SafeFprintf(stderr, "ttyweave: Console log %s refused: %s: no log\n", m_path.c_str(),
+              what.c_str());
+  m_refused = true;
+  m_start = m_length = 0;
+  m_write_due.reset();
+  if (m_fd >= 0) Close(false);
+  m_folder.reset();
+}
+
+// A terminal line stopped by ^S would hold the last close for as long as its port's closing wait
+// (30 s by default): what it has not sent by then (or at once, after a failure) is dropped first.
+void ConsoleLog::Close(bool let_drain) {
+  if (isatty(m_fd)) {
+    if (let_drain) WaitForDrain(m_fd);
+    tcflush(m_fd, TCOFLUSH);
+  }
+  close(m_fd);
   m_fd = -1;
 }

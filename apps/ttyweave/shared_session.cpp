@@ -159,11 +159,10 @@ void SharedSession::StartChild(int /*argc*/, char** argv) {
 }
 
 void SharedSession::StartLog(const std::string& path, size_t size_limit, char** argv) {
-  m_log.emplace(path, size_limit);
   std::string program;
   for (char** arg = argv; *arg != nullptr; ++arg)
     program += std::string(arg == argv ? "" : " ") + *arg;
-  m_log->Mark("session started: " + program);
+  m_log.emplace(path, size_limit, program);
 }
 
 // The mark of the session's end, and what was gathered written at once.
