@@ -61,9 +61,10 @@ ConsoleSettings ReadConsoleSettings() {
   if (const auto viewers = ReadKey(*registry, "viewers")) {
     const auto number = AsNumber(*viewers);
     if (number && *number != 0)
-      settings.viewers = *number >= 1 && *number <= static_cast<long long>(ConsoleSettings::kMostViewers)
-                             ? static_cast<size_t>(*number)
-                             : ConsoleSettings::kMostViewers;
+      settings.viewers =
+          *number >= 1 && *number <= static_cast<long long>(ConsoleSettings::kMostViewers)
+              ? static_cast<size_t>(*number)
+              : ConsoleSettings::kMostViewers;
   }
   return settings;
 }

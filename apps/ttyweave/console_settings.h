@@ -21,8 +21,8 @@ struct ConsoleSettings {
   size_t viewers = 0;
 };
 
-// Reads "log_file", "log_size" and "viewers" (a number from 1 to kMostViewers caps them). A missing key or a Registry that does not answer
-// gives the default silently; a log_size that is not a number from kSmallestLogSize to
-// kLargestLogSize gives the default and one line on stderr, and so does a log_file that is not
-// an absolute path (no log). Never throws.
+// Reads "log_file", "log_size" and "viewers" (a number from 1 to kMostViewers caps them). A missing
+// key or a Registry that does not answer gives the default silently; a log_size that is not a
+// number from kSmallestLogSize to kLargestLogSize gives the default and one line on stderr, and so
+// does a log_file that is not an absolute path (no log). Never throws.
 ConsoleSettings ReadConsoleSettings();

@@ -53,8 +53,8 @@ std::optional<std::string> ReadKeptLevel(int folder) {
 void KeepLevel(int folder, const std::string& level) {
   if (unlinkat(folder, kKeptLevelName, 0) < 0 && errno != ENOENT)
     throw ErrnoException(errno, kKeptLevelName);
-  const int fd = openat(folder, kKeptLevelName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        kKeptLevelMode);
+  const int fd = openat(folder, kKeptLevelName,
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kKeptLevelMode);
   if (fd < 0) throw ErrnoException(errno, kKeptLevelName);
   const std::string text = level + "\n";
   const ssize_t written = write(fd, text.data(), text.size());

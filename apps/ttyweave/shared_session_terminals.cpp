@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "assertion_report.h"
-#include "running_instance.h"
 #include "errno_exception.h"
+#include "running_instance.h"
 #include "safe_fprintf.h"
 #include "shared_session.h"
 #include "string_operations.h"
@@ -148,7 +148,8 @@ void SharedSession::RemoveTerminal(size_t index, Departure why, int error) {
       reason = "write error: ";
       break;
   }
-  ReportTerminal(m_terminal[index], std::string("left: ") + reason + (error != 0 ? std::strerror(error) : ""));
+  ReportTerminal(m_terminal[index],
+                 std::string("left: ") + reason + (error != 0 ? std::strerror(error) : ""));
   close(TerminalFd(index));
   --m_terminals;
   m_output.RemoveReader(static_cast<uint32_t>(index));
