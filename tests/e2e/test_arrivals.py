@@ -13,6 +13,7 @@ from test_log import MARK
 NETWORK = {"telnet": "23"}
 WITH_SERIAL = {"telnet": "23", "serial_with_telnet": "1"}
 WAIT = ["/bin/sh", "-c", "echo ready; read x"]
+MARKS_PER_MINUTE = 10  # of each uid's arrivals and departures
 
 
 def admitted(path, count):
@@ -62,7 +63,7 @@ def test_visits_are_marked_at_a_limited_rate_and_leave_the_sessions_output_in_th
     events = [mark for mark in marks if mark.startswith("Terminal ")]
     left_out = [int(m.group(1)) for mark in marks if (m := re.fullmatch(r"uid 0: (\d+) arrivals and departures "
                                                                        r"not marked", mark))]
-    assert len(events) == 10 and len(left_out) == 1, marks
+    assert left_out and len(events) <= MARKS_PER_MINUTE * len(left_out), marks
     on_stderr = [line for line in daemon.stderr().splitlines() if re.match(r"ttyweave: Terminal .*\(.*uid", line)]
     assert len(events) + sum(left_out) == len(on_stderr)  # every one is on stderr
 
