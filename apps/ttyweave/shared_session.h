@@ -112,7 +112,7 @@ class SharedSession {
   enum class TerminalKind {
     kSerialConsole,  // descriptor 0, both ways; never disconnected
     kNetwork,        // a connection to kListenerPath
-    kViewer,         // a connection to kViewListenerPath: what it sends is thrown away
+    kViewer,         // a connection to kViewListenerPath, shut for reading: never typed from
   };
   // Who connected, as the socket tells (SO_PEERCRED).
   struct Peer {
