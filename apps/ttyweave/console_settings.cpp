@@ -60,7 +60,11 @@ ConsoleSettings ReadConsoleSettings() {
   }
   if (const auto viewers = ReadKey(*registry, "viewers")) {
     const auto number = AsNumber(*viewers);
-    settings.viewers = number && *number != 0;
+    if (number && *number != 0)
+      settings.viewers =
+          *number >= 1 && *number <= static_cast<long long>(ConsoleSettings::kMostViewers)
+              ? static_cast<size_t>(*number)
+              : ConsoleSettings::kMostViewers;
   }
   return settings;
 }

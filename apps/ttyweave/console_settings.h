@@ -15,11 +15,14 @@ struct ConsoleSettings {
 
   std::string log_file;               // absolute path of the console log; empty: no log
   size_t log_size = kDefaultLogSize;  // the most bytes one log file may hold
-  bool viewers = false;               // open the socket of viewers, who cannot type
+  // The most viewers at once (they cannot type); 0: no viewers' socket. Any other non-zero
+  // value of the key gives kMostViewers.
+  static constexpr size_t kMostViewers = 7;
+  size_t viewers = 0;
 };
 
-// Reads "log_file", "log_size" and "viewers". A missing key or a Registry that does not answer
-// gives the default silently; a log_size that is not a number from kSmallestLogSize to
-// kLargestLogSize gives the default and one line on stderr, and so does a log_file that is not
-// an absolute path (no log). Never throws.
+// Reads "log_file", "log_size" and "viewers" (a number from 1 to kMostViewers caps them). A missing
+// key or a Registry that does not answer gives the default silently; a log_size that is not a
+// number from kSmallestLogSize to kLargestLogSize gives the default and one line on stderr, and so
+// does a log_file that is not an absolute path (no log). Never throws.
 ConsoleSettings ReadConsoleSettings();

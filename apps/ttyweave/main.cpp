@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "exception_handlers.h"
+#include "running_instance.h"
 #include "serial_only.h"
 #include "share_config.h"
 #include "shared_mode.h"
@@ -41,6 +42,9 @@ int Run(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return kUsageExitStatus;
   }
+  // Before the console, the kernel's console level or the log is touched: they are the other
+  // daemon's.
+  if (config.network_enabled && AnotherInstanceRuns()) return kStartupFailureExitStatus;
   SetupProcessGroup();
   if (!ConfigureConsole()) return kStartupFailureExitStatus;
   if (!config.network_enabled) RunSerialOnly(argc, argv);

@@ -39,9 +39,9 @@ int RunSharedMode(const ShareConfig& config, int argc, char** argv) {
     // The serial console alone (if it takes part) still serves the program.
     SafeFprintf(stderr, "ttyweave: Unable to start telnet listener: %s\n", error.what());
   }
-  if (console_settings.viewers) {
+  if (console_settings.viewers > 0) {
     try {
-      session.StartViewListener();
+      session.StartViewListener(console_settings.viewers);
     } catch (const std::exception& error) {
       // Viewers are an extra: the session goes on without them.
       SafeFprintf(stderr, "ttyweave: Unable to start viewer listener: %s\n", error.what());

@@ -99,6 +99,8 @@ SharedSession::SharedSession()
       m_exit_status(kSessionLostExitStatus),
       m_log_level(0),
       m_kmsg_fd(-1),
+      m_next_terminal_number(kSerialConsoleNumber + 1),
+      m_most_viewers(0),
       m_listeners{Listener(TerminalKind::kNetwork, kListenerSlot),
                   Listener(TerminalKind::kViewer, kViewListenerSlot)},
       m_serial_failed(false),
@@ -168,6 +170,7 @@ void SharedSession::StartLog(const std::string& path, size_t size_limit, char** 
 // The mark of the session's end, and what was gathered written at once.
 void SharedSession::EndLog() {
   if (!m_log) return;
+  MarkLeftOutEvents(true);
   m_log->Mark(strprintf("session ended: status %d", m_exit_status));
   m_log->Write();
 }

@@ -14,6 +14,7 @@
 #include "circular_byte_buffer.h"
 #include "console_log.h"
 #include "quiet_kernel_console.h"
+#include "terminal_mark_limit.h"
 #include "terminal_socket.h"
 
 // Sets O_NONBLOCK on `fd`, keeping its other status flags. Throws ErrnoException("nonblock").
@@ -43,6 +44,9 @@ class SharedSession {
  public:
   // The serial console and seven network terminals.
   static constexpr size_t kMaxTerminals = 8;
+  // The serial console's number in the terminals' lines; connections are numbered from 1 in the
+  // order they arrive, a number that stays theirs until they leave.
+  static constexpr unsigned kSerialConsoleNumber = 0;
   // The child's output and kernel log lines on their way to the terminals: a new terminal's
   // history is the last kOutputRingSize - 1 bytes.
   static constexpr size_t kOutputRingSize = 4096;
@@ -85,8 +89,10 @@ class SharedSession {
   // reach (mode 0700) from the moment it exists. Throws ErrnoException or std::runtime_error.
   void StartListener();
   // The same for viewers, on kViewListenerPath owned by kViewListenerOwner: terminals that
-  // receive everything but whose keys never reach the program.
-  void StartViewListener();
+  // receive everything but whose keys never reach the program, at most `most_viewers` at once.
+  // A viewers' user who could also type (root, or kListenerOwner's uid) gets no socket:
+  // throws std::runtime_error.
+  void StartViewListener(size_t most_viewers);
   // Adds the serial console (descriptor 0) as the next terminal; it first receives the output
   // history. Throws std::runtime_error("Too many terminals") when all eight places are taken.
   void AddSerialConsole();
@@ -106,7 +112,7 @@ class SharedSession {
   enum class TerminalKind {
     kSerialConsole,  // descriptor 0, both ways; never disconnected
     kNetwork,        // a connection to kListenerPath
-    kViewer,         // a connection to kViewListenerPath: what it sends is thrown away
+    kViewer,         // a connection to kViewListenerPath, shut for reading: never typed from
   };
   // Who connected, as the socket tells (SO_PEERCRED).
   struct Peer {
@@ -124,6 +130,7 @@ class SharedSession {
   struct TerminalState {
     int fd = -1;
     TerminalKind kind = TerminalKind::kNetwork;
+    unsigned number = kSerialConsoleNumber;  // in its arrival and departure lines
     Peer peer{};
     Rest rest = Rest::kNone;
     // Since when it has held the child back (its reader full) without taking anything.
@@ -197,7 +204,11 @@ class SharedSession {
   void AddTerminal(int fd, TerminalKind kind, Peer peer);
   void RemoveTerminal(size_t index, Departure why, int error = 0);
   static std::string Describe(TerminalKind kind, Peer peer);
-  void ReportTerminal(const TerminalState& terminal, size_t index, const std::string& event);
+  void ReportTerminal(const TerminalState& terminal, const std::string& event);
+  void MarkTerminalEvent(TerminalKind kind, uid_t uid, const std::string& text);
+  void MarkLeftOutEvents(bool all);
+  const char* WhyNoPlace(TerminalKind kind) const;
+  void Refuse(int fd, TerminalKind kind, Peer peer, const char* why);
   void StartListening(Listener& listener, const char* path, const char* owner);
   void AcceptConnection(Listener& listener, Clock::time_point now);
   void ExpireDeadlines(Clock::time_point now);
@@ -239,6 +250,10 @@ class SharedSession {
   TerminalState m_terminal[kMaxTerminals];
   // The kernel log (-1: no relay); slot 3 holds it only while no line is waiting.
   int m_kmsg_fd;
+  // The number the next connection's lines give it.
+  unsigned m_next_terminal_number;
+  // The most viewers at once (StartViewListener).
+  size_t m_most_viewers;
   // Network terminals and viewers arrive through these; each one's slot holds it except while it
   // rests after a failed accept.
   Listener m_listeners[2];
@@ -261,4 +276,6 @@ class SharedSession {
   std::optional<QuietKernelConsole> m_quiet_console;
   // Everything the terminals are sent, with the session's events; none without a log_file.
   std::optional<ConsoleLog> m_log;
+  // How many of the terminals' arrivals and departures the log is told of.
+  TerminalMarkLimit m_mark_limit;
 };

@@ -98,8 +98,8 @@ void SharedSession::PreparePoll() {
   // since a kernel log that lost records reports that whatever is requested.
   m_fds[kKmsgSlot] = {m_kmsg_line.empty() ? m_kmsg_fd : -1, POLLIN, 0};
   for (size_t i = 0; i < m_terminals; ++i) {
-    // A viewer's keys are thrown away: it is read whatever the input ring holds.
-    SetRequested(TerminalSlot(i), POLLIN, !m_input.IsFull() || IsViewer(i));
+    // A viewer is never read: its hang-up is reported whatever is requested.
+    SetRequested(TerminalSlot(i), POLLIN, !m_input.IsFull() && !IsViewer(i));
     SetRequested(TerminalSlot(i), POLLOUT, !m_output.IsEmpty(static_cast<uint32_t>(i)));
   }
 }

@@ -9,13 +9,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include "assertion_report.h"
 #include "errno_exception.h"
+#include "running_instance.h"
 #include "safe_fprintf.h"
 #include "shared_session.h"
 #include "string_operations.h"
@@ -31,8 +34,6 @@ constexpr int kListenBacklog = 2;
 constexpr mode_t kSocketMode = 0700;
 // Applied around bind so that the socket file never exists with more access than its owner's.
 constexpr mode_t kOwnerOnlyUmask = 077;
-// A viewer's keys are read in pieces of this size and thrown away.
-constexpr size_t kViewerReadSize = 256;
 
 }  // namespace
 
@@ -56,7 +57,21 @@ void SharedSession::StartListener() {
   StartListening(m_listeners[0], kListenerPath, kListenerOwner);
 }
 
-void SharedSession::StartViewListener() {
+void SharedSession::StartViewListener(size_t most_viewers) {
+  // Viewers must not be able to type: their socket's owner could reach the main one too.
+  const uid_t viewers_user = LookupUserId(kViewListenerOwner);
+  if (viewers_user == 0)
+    throw std::runtime_error(strprintf("User '%s' is root", kViewListenerOwner));
+  std::optional<uid_t> operators_user;
+  try {
+    operators_user = LookupUserId(kListenerOwner);
+  } catch (const std::exception&) {
+    // Without the operators' user only root types, and the viewers' user is not root.
+  }
+  if (viewers_user == operators_user)
+    throw std::runtime_error(
+        strprintf("User '%s' is also '%s'", kViewListenerOwner, kListenerOwner));
+  m_most_viewers = most_viewers;
   StartListening(m_listeners[1], kViewListenerPath, kViewListenerOwner);
 }
 
@@ -65,7 +80,11 @@ void SharedSession::StartListening(Listener& listener, const char* path, const c
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-  unlink(path);  // left by an earlier run
+  // A daemon that still answers there would lose its terminals: only a file left by a daemon
+  // that is gone is removed.
+  if (SocketAnswers(path))
+    throw std::runtime_error(strprintf("Another ttyweave answers on %s", path));
+  unlink(path);
 
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw ErrnoException(errno, "socket");
@@ -97,10 +116,12 @@ void SharedSession::AddTerminal(int fd, TerminalKind kind, Peer peer) {
   terminal = {};
   terminal.fd = fd;
   terminal.kind = kind;
+  terminal.number =
+      kind == TerminalKind::kSerialConsole ? kSerialConsoleNumber : m_next_terminal_number++;
   terminal.peer = peer;
   m_output.AddReader(static_cast<uint32_t>(m_terminals));
   ++m_terminals;
-  ReportTerminal(m_terminal[m_terminals - 1], m_terminals - 1, "arrived");
+  ReportTerminal(terminal, "arrived");
 }
 
 void SharedSession::RemoveTerminal(size_t index, Departure why, int error) {
@@ -127,7 +148,7 @@ void SharedSession::RemoveTerminal(size_t index, Departure why, int error) {
       reason = "write error: ";
       break;
   }
-  ReportTerminal(m_terminal[index], index,
+  ReportTerminal(m_terminal[index],
                  std::string("left: ") + reason + (error != 0 ? std::strerror(error) : ""));
   close(TerminalFd(index));
   --m_terminals;
@@ -147,12 +168,52 @@ std::string SharedSession::Describe(TerminalKind kind, Peer peer) {
 }
 
 // One line on stderr (the journal) and the same as a mark in the console log.
-void SharedSession::ReportTerminal(const TerminalState& terminal, size_t index,
-                                   const std::string& event) {
-  const std::string text = strprintf("Terminal %u (%s) %s", static_cast<unsigned>(index),
+void SharedSession::ReportTerminal(const TerminalState& terminal, const std::string& event) {
+  const std::string text = strprintf("Terminal %u (%s) %s", terminal.number,
                                      Describe(terminal.kind, terminal.peer).c_str(), event.c_str());
   SafeFprintf(stderr, "ttyweave: %s\n", text.c_str());
-  if (m_log) m_log->Mark(text);
+  MarkTerminalEvent(terminal.kind, terminal.peer.uid, text);
+}
+
+// Every event is on stderr, but the log takes only so many of each uid's (the serial console
+// arrives once): the session's output must not be rotated away by visitors.
+void SharedSession::MarkTerminalEvent(TerminalKind kind, uid_t uid, const std::string& text) {
+  if (!m_log) return;
+  MarkLeftOutEvents(false);
+  if (kind == TerminalKind::kSerialConsole || m_mark_limit.Allow(uid, Clock::now()))
+    m_log->Mark(text);
+}
+
+// How many events of each uid whose window is over (of every uid with `all`) were left out.
+void SharedSession::MarkLeftOutEvents(bool all) {
+  for (const std::string& summary : m_mark_limit.TakeSummaries(Clock::now(), all))
+    m_log->Mark(summary);
+}
+
+// Why a terminal of `kind` finds no place, or null. Viewers hold at most m_most_viewers places,
+// and never all that the serial console leaves: one stays for the main socket.
+const char* SharedSession::WhyNoPlace(TerminalKind kind) const {
+  if (m_terminals >= kMaxTerminals) return "too many terminals";
+  if (kind != TerminalKind::kViewer) return nullptr;
+  size_t viewers = 0;
+  size_t consoles = 0;
+  for (size_t i = 0; i < m_terminals; ++i) {
+    viewers += IsViewer(i) ? 1 : 0;
+    consoles += IsSerialConsole(i) ? 1 : 0;
+  }
+  const size_t most = std::min(m_most_viewers, kMaxTerminals - consoles - 1);
+  return viewers >= most ? "too many viewers" : nullptr;
+}
+
+// The client is told kTooManyTerminals whatever the reason, and closed.
+void SharedSession::Refuse(int fd, TerminalKind kind, Peer peer, const char* why) {
+  const std::string text = "Terminal (" + Describe(kind, peer) + ") refused: " + why;
+  SafeFprintf(stderr, "ttyweave: %s\n", text.c_str());
+  MarkTerminalEvent(kind, peer.uid, text);
+  if (write(fd, kTooManyTerminals, std::strlen(kTooManyTerminals)) < 0) {
+    // The refused client may be gone already; it is closed either way.
+  }
+  close(fd);
 }
 
 void SharedSession::AcceptConnection(Listener& listener, Clock::time_point now) {
@@ -174,19 +235,14 @@ void SharedSession::AcceptConnection(Listener& listener, Clock::time_point now) 
   socklen_t length = sizeof credentials;
   getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length);  // zeros if it fails
   const Peer peer{credentials.uid, credentials.pid};
-  try {
-    AddTerminal(fd, listener.kind, peer);
-  } catch (const std::exception& error) {
-    const std::string text =
-        "Terminal (" + Describe(listener.kind, peer) + ") refused: too many terminals";
-    SafeFprintf(stderr, "ttyweave: %s\n", text.c_str());
-    if (m_log) m_log->Mark(text);
-    const char* refusal = error.what();
-    if (write(fd, refusal, std::strlen(refusal)) < 0) {
-      // The refused client may be gone already; it is closed either way.
-    }
-    close(fd);
+  if (const char* why = WhyNoPlace(listener.kind)) {
+    Refuse(fd, listener.kind, peer, why);
+    return;
   }
+  // What a viewer sends is never read: with its reading side shut, its writes fail at once
+  // (EPIPE) instead of costing the loop a read for each of them. Its hang-up is still seen.
+  if (listener.kind == TerminalKind::kViewer) shutdown(fd, SHUT_RD);
+  AddTerminal(fd, listener.kind, peer);
 }
 
 // Each terminal in index order; a removed terminal's place is taken by the next one, with the
@@ -234,8 +290,13 @@ SharedSession::Outcome SharedSession::ServeTerminal(size_t index) {
 }
 
 SharedSession::Outcome SharedSession::ReadTerminal(size_t index, short events, bool* failed) {
+  // A viewer is never asked for input (its reading side is shut): only its hang-up comes here.
+  if (IsViewer(index)) {
+    RemoveTerminal(index, Departure::kClosed);
+    return Outcome::kRemoved;
+  }
   const ByteSpans room = m_input.BeginPush();
-  if (room.size == 0 && !IsViewer(index)) {
+  if (room.size == 0) {
     // Terminals before this one filled the input ring: this one's keys wait in its own buffer.
     // A hang-up keeps being reported while they wait: a network terminal rests until the ring
     // has room to take them (and then to see the end of file); the serial console, whose rest
@@ -249,13 +310,9 @@ SharedSession::Outcome SharedSession::ReadTerminal(size_t index, short events, b
     }
     return Outcome::kServed;
   }
-  const int fd = TerminalFd(index);
-  // A viewer's keys are read, so that its end of file is seen, and thrown away.
-  uint8_t discarded[kViewerReadSize];
-  const ssize_t got =
-      IsViewer(index) ? read(fd, discarded, sizeof discarded) : readv(fd, room.parts, room.count);
+  const ssize_t got = readv(TerminalFd(index), room.parts, room.count);
   if (got > 0) {
-    if (!IsViewer(index)) m_input.EndPush(static_cast<int>(got));
+    m_input.EndPush(static_cast<int>(got));
     return Outcome::kServed;
   }
   const int error = errno;

@@ -109,14 +109,15 @@ def test_viewers_see_everything_count_among_the_eight_and_never_type(sandbox, vi
     assert viewer.wait_for(b"ready\n")
     refused = Terminal(sandbox.socket_path)  # the viewer took the eighth place
     assert refused.wait_end() and refused.data == b"Too many terminals"
-    viewer.write(b"from-viewer\n")
+    with pytest.raises(BrokenPipeError):  # refused at once, never read
+        viewer.write(b"from-viewer\n")
     terminals[0].write(b"typed\n")
     assert all(t.wait_for(b"got typed\n") for t in terminals + [viewer])
     terminals[1].close()
     viewer.close()
     terminals[0].write(b"more\n")
     assert terminals[0].wait_for(b"got more\n") and b"from-viewer" not in terminals[0].data
-    assert daemon.wait_stderr(f"ttyweave: Terminal 6 (viewer, {me}) left: it closed\n"), daemon.stderr()
-    for line in [f"Terminal 0 (network, {me}) arrived", f"Terminal 7 (viewer, {me}) arrived",
-                 f"Terminal (network, {me}) refused: too many terminals", f"Terminal 1 (network, {me}) left: it closed"]:
+    assert daemon.wait_stderr(f"ttyweave: Terminal 8 (viewer, {me}) left: it closed\n"), daemon.stderr()
+    for line in [f"Terminal 1 (network, {me}) arrived", f"Terminal 8 (viewer, {me}) arrived",
+                 f"Terminal (network, {me}) refused: too many terminals", f"Terminal 2 (network, {me}) left: it closed"]:
         assert f"ttyweave: {line}\n" in daemon.stderr()
