@@ -46,7 +46,7 @@ def test_a_terminal_attaches_types_and_is_given_back_as_it_was_on_detach_and_on_
     assert termios.tcgetattr(user.slave) == before
 
 
-@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM,
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM,
                                     signal.SIGRTMIN, signal.SIGSEGV])
 def test_a_signal_that_ends_the_client_gives_the_terminal_back_first(sandbox, number):
     if number == signal.SIGRTMIN:

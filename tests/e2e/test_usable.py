@@ -3,11 +3,14 @@
 (Enter is CR), from a network terminal and from the serial console; the client's help and refusals."""
 import os
 import re
+import shutil
+import socket
 import subprocess
 
 import pytest
 
-from conftest import ATTACH, DEADLINE, ENTER_WORLD, Terminal
+from conftest import ATTACH, DAEMON, DEADLINE, ENTER_WORLD, Terminal, descendants, skip_when_emulated, wait_until
+from test_attach import DETACH, ECHO_LINES, free_port
 
 DIST = os.path.join(os.path.dirname(__file__), "../../dist")
 WITH_TERMINAL = f"{DIST}/with-terminal"
@@ -35,13 +38,27 @@ def accounts(sandbox):
     return binds
 
 
-# Each program as the README and the units write it, and what a person answers to its prompts.
+def in_the_foreground(daemon, command):
+    """Whether a process of the session running `command` is in its terminal's foreground, where ^C reaches it."""
+    for pid in descendants(daemon.pid):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline, open(f"/proc/{pid}/stat") as stat:
+                running, fields = cmdline.read(), stat.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if running.startswith(command) and fields[2] == fields[5]:  # its process group is the foreground one
+            return True
+    return False
+
+
+# Each program as the README and the units write it, what a person answers to its prompts, and the status `exit 3`
+# ends the session with: a shell's own; Debian's and BusyBox's login wait for the shell and end with 0 themselves.
 LOGIN = [(b"login: ", b"root\r"), (b"assword: ", PASSWORD.encode() + b"\r")]
 PROGRAMS = {
-    "agetty": (unit_environment()["TTYWEAVE_PROGRAM"].split(), LOGIN, False),
-    "login -f": ([WITH_TERMINAL, "/bin/login", "-f", "root"], [], False),
-    "shell": ([WITH_TERMINAL, "/bin/sh", "-i"], [], False),
-    "busybox": (["/sbin/getty", "-L", "0", "-", "vt100"], LOGIN, True),
+    "agetty": (unit_environment()["TTYWEAVE_PROGRAM"].split(), LOGIN, False, 0),
+    "login -f": ([WITH_TERMINAL, "/bin/login", "-f", "root"], [], False, 0),
+    "shell": ([WITH_TERMINAL, "/bin/sh", "-i"], [], False, 3),
+    "busybox": (["/sbin/getty", "-L", "0", "-", "vt100"], LOGIN, True, 0),
 }
 
 
@@ -49,12 +66,15 @@ PROGRAMS = {
 @pytest.mark.parametrize("name", PROGRAMS)
 def test_a_named_session_program_prompts_echoes_runs_a_line_on_enter_and_ends_with_the_exit_status(sandbox, name,
                                                                                                   typist):
-    program, prompts, busybox = PROGRAMS[name]
+    program, prompts, busybox, status = PROGRAMS[name]
     binds = accounts(sandbox)
-    if busybox:  # BusyBox's own getty and login, as a BusyBox system has them
-        binds += ["/bin/busybox", "/sbin/getty", "/bin/busybox", "/bin/login"]
+    if busybox:  # BusyBox's own getty, login and shell, as a BusyBox system has them
+        binds += [item for applet in ["/sbin/getty", "/bin/login", "/bin/sh"] for item in ["/bin/busybox", applet]]
     sandbox.env = {"TERM": None, **unit_environment()}
-    daemon = sandbox.start(program, settings=SHARED, launcher=["sh", "-c", ENTER_WORLD, "binds", *binds, "--"])
+    # ^C's signal at its default action, as a service manager or init starts the daemon (the test may run with it
+    # ignored, as a shell's background job does, which the program would inherit).
+    launcher = ["env", "--default-signal=INT,QUIT", "sh", "-c", ENTER_WORLD, "binds", *binds, "--"]
+    daemon = sandbox.start(program, settings=SHARED, launcher=launcher)
     user = Terminal(sandbox.socket_path) if typist == "network" else sandbox.console
     for prompt, answer in prompts:
         assert user.wait_for(prompt), (user.data, daemon.stderr())
@@ -62,5 +82,111 @@ def test_a_named_session_program_prompts_echoes_runs_a_line_on_enter_and_ends_wi
     assert user.wait_for(b"# "), (user.data, daemon.stderr())
     user.write(b"echo A-$((6*7))\r")
     assert user.wait_for(b"echo A-$((6*7))\r\nA-42\r\n"), (user.data, daemon.stderr())
+    user.write(b"sleep 60\r")
+    assert wait_until(lambda: in_the_foreground(daemon, b"sleep\0")), (user.data, daemon.stderr())
+    user.data.clear()
+    user.write(b"\x03")  # ^C ends the sleep long before it would end: a new prompt
+    assert user.wait_for(b"# "), (user.data, daemon.stderr())
+    user.write(b"echo B-$((6*7))\r")
+    assert user.wait_for(b"B-42\r\n"), (user.data, daemon.stderr())
     user.write(b"exit 3\r")
-    assert daemon.wait() == 3, (user.data, daemon.stderr())
+    assert daemon.wait() == status, (user.data, daemon.stderr())
+
+
+def package_script(sandbox, name, action):
+    """Runs the package's maintainer script `name` with `action` in a world of its own: a copy of /etc (its own
+    user lists), its own /run, /var/lib and /var/log, all kept in the sandbox."""
+    root = sandbox.path("root")
+    if not os.path.isdir(root):
+        os.makedirs(root)
+        subprocess.run(["cp", "-a", "/etc", f"{root}/etc"], check=True)
+        for folder in "run", "var-lib", "var-log":
+            os.mkdir(f"{root}/{folder}")
+        users = {"passwd": "root:x:0:0:root:/root:/bin/sh\n", "group": "root:x:0:\nadm:x:4:\n",
+                 "shadow": "root:*:19000:0:99999:7:::\n", "gshadow": "root:*::\nadm:*::\n", "shells": "/bin/sh\n"}
+        for file, text in users.items():
+            with open(f"{root}/etc/{file}", "w") as out:
+                out.write(text)
+    binds = [f"{root}/etc", "/etc", f"{root}/run", "/run", f"{root}/var-lib", "/var/lib", f"{root}/var-log", "/var/log"]
+    return subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", ENTER_WORLD, "package", *binds,
+                           "--", "sh", f"{DIST}/debian/ttyweave/{name}", action], capture_output=True, text=True)
+
+
+def accounts_as_left_by(sandbox, name, action):
+    """Runs a maintainer script and gives the world the accounts it leaves, tessaline's home and shell in /run/ssh."""
+    result = package_script(sandbox, name, action)
+    assert result.returncode == 0, result.stderr
+    for file in "passwd", "shadow", "shells":
+        with open(sandbox.path(f"root/etc/{file}")) as text:
+            sandbox.write(file, text.read().replace("/var/lib/ttyweave:", "/run/ssh:")
+                          .replace("/usr/bin/ttyweave-attach", "/run/ssh/ttyweave-attach"))
+    return sandbox.read("passwd")
+
+
+def ssh(sandbox, port, *command):
+    """An ssh client with the user's key, on a terminal of the test; (process, terminal)."""
+    user = sandbox.pty()
+    client = sandbox.spawn(["ssh", "-tt", "-F", "/dev/null", "-i", sandbox.path("run/ssh/user"), "-p", str(port),
+                            "-o", "BatchMode=yes", "-o", "StrictHostKeyChecking=no", "-o",
+                            "UserKnownHostsFile=/dev/null", "tessaline@127.0.0.1", *command], user.slave,
+                           subprocess.STDOUT, stdin=user.slave, start_new_session=True)
+    return client, user
+
+
+@pytest.mark.parametrize("server", ["sshd", "dropbear"])
+def test_a_key_without_a_forced_command_lands_in_the_session_runs_nothing_else_and_no_key_logs_in_after_purge(
+        sandbox, server):
+    skip_when_emulated("the ssh server runs the account's login shell itself")
+    home = sandbox.path("run/ssh")  # /run/ssh in the world; nothing forces a command: no sshd settings, no command=
+    os.makedirs(f"{home}/.ssh")
+    os.mkdir(sandbox.path("run/sshd"))
+    subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", f"{home}/user"], check=True)
+    shutil.copy(f"{home}/user.pub", f"{home}/.ssh/authorized_keys")
+    shutil.copy(ATTACH[-1], f"{home}/ttyweave-attach")
+    port = free_port()
+    if server == "sshd":
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", f"{home}/host"], check=True)
+        sandbox.write("run/ssh/sshd_config", f"ListenAddress 127.0.0.1:{port}\nHostKey /run/ssh/host\nUsePAM no\n"
+                      "PidFile none\n")
+        command = ["/usr/sbin/sshd", "-D", "-e", "-f", "/run/ssh/sshd_config"]
+    else:
+        subprocess.run(["dropbearkey", "-t", "ed25519", "-f", f"{home}/host"], check=True, capture_output=True)
+        command = ["dropbear", "-F", "-E", "-s", "-p", f"127.0.0.1:{port}", "-r", "/run/ssh/host", "-P", "/run/ssh/pid"]
+    installed = accounts_as_left_by(sandbox, "postinst", "configure")
+    assert ":/run/ssh/ttyweave-attach\n" in installed and "/run/ssh/ttyweave-attach\n" in sandbox.read("shells")
+    sandbox.write("passwd", installed + "sshd:x:4343:65534::/run/sshd:/usr/sbin/nologin\n")
+    binds = [sandbox.path("shadow"), "/etc/shadow", sandbox.path("shells"), "/etc/shells", "--"]
+    with open(sandbox.path("server.log"), "w") as log:
+        sandbox.spawn(sandbox.world(["sh", "-c", ENTER_WORLD, "binds", *binds, *command]), log)
+    assert wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", port)) == 0), sandbox.read("server.log")
+    sandbox.start(ECHO_LINES, settings={"telnet": "23"})
+    client, user = ssh(sandbox, port)
+    assert user.wait_for(b"history\n"), (user.data, sandbox.read("server.log"))
+    user.write(b"over ssh\n")
+    assert user.wait_for(b"got over ssh")
+    user.write(DETACH)
+    assert client.wait(DEADLINE) == 0 and user.wait_for(b"[detached]")
+    client, user = ssh(sandbox, port, "id")  # a command instead of the session: refused, nothing run
+    assert client.wait(DEADLINE) == 1 and user.wait_for(b"this account only joins the shared session")
+    assert b"uid=" not in user.data
+
+    purged = accounts_as_left_by(sandbox, "postrm", "purge")
+    assert "/run/ssh/ttyweave-attach" not in sandbox.read("shells")
+    sandbox.write("passwd", purged + "sshd:x:4343:65534::/run/sshd:/usr/sbin/nologin\n")
+    for command in [], ["id"]:
+        client, user = ssh(sandbox, port, *command)
+        assert client.wait(DEADLINE) == 255, (user.data, sandbox.read("server.log"))
+        assert b"history" not in user.data and b"uid=" not in user.data
+
+
+# TERM as the program sees it: the units set it, with-terminal gives vt220 only when there is none (and sets the
+# terminal up: its line ends are CR LF).
+@pytest.mark.parametrize("env, program, seen", [
+    (unit_environment(), ["/bin/sh", "-c", 'echo "TERM=$TERM"'], b"TERM=vt220\n"),
+    ({}, [WITH_TERMINAL, "/bin/sh", "-c", 'echo "TERM=$TERM"'], b"TERM=vt220\r\n"),
+    ({"TERM": "xterm"}, [WITH_TERMINAL, "/bin/sh", "-c", 'echo "TERM=$TERM"'], b"TERM=xterm\r\n"),
+])
+def test_the_program_gets_a_terminal_type(sandbox, env, program, seen):
+    sandbox.env = {"TERM": None, **env}
+    daemon = sandbox.start(program, settings=SHARED)
+    assert daemon.wait() == 0 and sandbox.console.wait_for(seen), sandbox.console.data
