@@ -190,3 +190,30 @@ def test_the_program_gets_a_terminal_type(sandbox, env, program, seen):
     sandbox.env = {"TERM": None, **env}
     daemon = sandbox.start(program, settings=SHARED)
     assert daemon.wait() == 0 and sandbox.console.wait_for(seen), sandbox.console.data
+
+
+@pytest.mark.parametrize("command, out", [
+    ([*ATTACH, "--help"], r"usage: ttyweave-attach \[-r\] .*-e KEY .*login shell.*ttyweave-attach\(1\)"),
+    ([*ATTACH, "-h"], r"usage: ttyweave-attach \[-r\] "),
+    ([*ATTACH, "--version"], r"ttyweave-attach \d+\.\d+\.\d+\n$"),
+    ([*DAEMON, "--help"], r"Usage: ttyweave <prog>.*serial console.*Registry.*with-terminal.*ttyweave\(8\)"),
+])
+def test_help_and_version_answer_on_standard_output(command, out):
+    answer = subprocess.run(command, capture_output=True, text=True, timeout=DEADLINE)
+    assert (answer.returncode, answer.stderr) == (0, "") and re.match(out, answer.stdout, re.S), answer
+
+
+def test_a_client_without_a_terminal_is_refused_on_standard_error_and_the_viewers_socket_names_its_user(sandbox):
+    sandbox.start(ECHO_LINES, settings={"telnet": "23"}, console={"viewers": "1"})
+    terminals = sandbox.terminals(8)
+    assert all(terminal.wait_for(b"history\n") for terminal in terminals)
+    refused = subprocess.run(ATTACH + [sandbox.socket_path], stdin=subprocess.DEVNULL, capture_output=True,
+                             timeout=DEADLINE)
+    assert (refused.returncode, refused.stdout, refused.stderr) == (
+        1, b"", b"ttyweave-attach: refused: Too many terminals\n")
+    # tessaline at the viewers' socket: the refusal names the user it is for
+    wrong_user = subprocess.run(sandbox.world(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", *ATTACH,
+                                               "-r", "/var/run/ttyweave-view-socket"]), stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=DEADLINE)
+    assert wrong_user.returncode == 1 and wrong_user.stderr.endswith(
+        "the socket is for the user tessaline-view and root only\n"), wrong_user.stderr
