@@ -3,14 +3,13 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
 
 namespace {
 
@@ -24,7 +23,8 @@ FileDescriptor CannotConnect(const char* path, int error) {
       std::fprintf(stderr, "ttyweave-attach: the socket is for the user %s and root only\n",
                    owner->pw_name);
     } else {
-      std::fprintf(stderr, "ttyweave-attach: the socket is for the user with uid %u and root only\n",
+      std::fprintf(stderr,
+                   "ttyweave-attach: the socket is for the user with uid %u and root only\n",
                    static_cast<unsigned>(status.st_uid));
     }
   }
