@@ -52,9 +52,15 @@ AttachOutcome AttachLoop::Run() {
     if (!outcome && (fds[kSessionSlot].revents & kReadable)) outcome = HandleSessionOutput();
     if (!outcome && (fds[kSessionSlot].revents & POLLOUT)) SendKeys();
     if (!outcome && (fds[kInputSlot].revents != 0)) outcome = HandleKeys();
-    // Input has ended: the client ends once the keys read before have been sent.
-    if (!outcome && !m_input_open && !m_options.read_only && !KeysWaiting())
-      outcome = AttachOutcome::kInputEnded;
+    // Input has ended: the client ends once the keys read before have been sent, and once it
+    // is known whether it was refused (input from /dev/null ends before the refusal arrives).
+    if (!outcome && !m_input_open && !m_options.read_only && !KeysWaiting()) {
+      if (!m_refusal.IsHolding()) {
+        outcome = AttachOutcome::kInputEnded;
+      } else if (!m_hold_deadline) {
+        m_hold_deadline = std::chrono::steady_clock::now() + kRefusalHoldTime;
+      }
+    }
     if (!outcome) continue;
     // Leaving by the user's choice: what was held back as a possible refusal is output too.
     if (*outcome == AttachOutcome::kDetached || *outcome == AttachOutcome::kInputEnded) {

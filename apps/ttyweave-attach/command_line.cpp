@@ -10,6 +10,15 @@
 namespace {
 
 constexpr char kUsage[] = "usage: ttyweave-attach [-r] [-e KEY] [SOCKET]\n";
+constexpr char kHelp[] =
+    "       ttyweave-attach -h | --help | --version\n"
+    "Joins this terminal to the console session that ttyweave shares, until the detach key,\n"
+    "the end of the session or the end of input.\n"
+    "  -r      read-only: watch the session, send nothing (the viewers' socket)\n"
+    "  -e KEY  the detach key, ^X in caret notation, or none (default ^\\)\n"
+    "  SOCKET  the session's socket (default %s)\n"
+    "As an account's login shell it joins the session and runs nothing else.\n"
+    "More: ttyweave-attach(1).\n";
 // "-e none" turns detaching off, for sessions that need every control key.
 constexpr char kNoDetachKeyName[] = "none";
 // In caret notation '?' stands for DEL, the one control character outside 0x00 to 0x1f.
@@ -32,6 +41,20 @@ std::optional<unsigned char> ParseControlKey(const char* name) {
   if (named == '?') return kDelete;
   if (named < '@' || named > '_') return std::nullopt;
   return static_cast<unsigned char>(named - kCaretOffset);
+}
+
+std::optional<int> AnswerOwnOption(int argc, char** argv) {
+  if (argc < 2) return std::nullopt;
+  if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    std::printf(kHelp, kListenerPath);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::fputs("ttyweave-attach " TTYWEAVE_VERSION "\n", stdout);
+    return 0;
+  }
+  return std::nullopt;
 }
 
 std::optional<AttachOptions> ParseCommandLine(int argc, char** argv) {

@@ -16,6 +16,10 @@ struct AttachOptions {
   std::optional<unsigned char> detach_key = kDefaultDetachKey;
 };
 
+// Answers -h, --help and --version (argv[1]) on standard output; returns the exit status, or
+// no value for any other command line.
+std::optional<int> AnswerOwnOption(int argc, char** argv);
+
 // Parses "ttyweave-attach [-r] [-e KEY] [SOCKET]". Returns no options, after writing the
 // problem and the usage line to standard error, when the command line is not valid.
 std::optional<AttachOptions> ParseCommandLine(int argc, char** argv);

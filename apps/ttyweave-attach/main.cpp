@@ -8,6 +8,7 @@
 
 #include "attach_loop.h"
 #include "command_line.h"
+#include "login_shell.h"
 #include "raw_terminal.h"
 #include "session_socket.h"
 #include "system_call_error.h"
@@ -62,8 +63,13 @@ int Finish(AttachOutcome outcome, RawTerminal& terminal, const TerminationSignal
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::optional<AttachOptions> options = ParseCommandLine(argc, argv);
-  if (!options) return kUsageExitStatus;
+  const bool login_shell = StartedAsLoginShell(argc, argv);
+  if (!login_shell) {
+    if (const auto status = AnswerOwnOption(argc, argv)) return *status;
+  }
+  const std::optional<AttachOptions> options =
+      login_shell ? ParseLoginShell(argc, argv) : ParseCommandLine(argc, argv);
+  if (!options) return login_shell ? kFailureExitStatus : kUsageExitStatus;
   // Connected before any signal is caught or the terminal touched: until then a signal's
   // default action leaves nothing to put back.
   const FileDescriptor session = ConnectToSession(options->socket_path);

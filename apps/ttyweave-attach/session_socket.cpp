@@ -2,23 +2,32 @@
 #include "session_socket.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "terminal_socket.h"
-
 namespace {
 
 FileDescriptor CannotConnect(const char* path, int error) {
   std::fprintf(stderr, "ttyweave-attach: cannot connect to %s: %s\n", path, std::strerror(error));
-  // The daemon lets in its socket's owner (mode 0700), and root.
-  if (error == EACCES || error == EPERM)
-    std::fprintf(stderr, "ttyweave-attach: the socket is for the user %s and root only\n",
-                 kListenerOwner);
+  // The daemon lets in its socket's owner (mode 0700), and root: the main socket's owner, or the
+  // viewers' socket's, or whoever owns the socket named.
+  struct stat status;
+  if ((error == EACCES || error == EPERM) && stat(path, &status) == 0) {
+    if (const passwd* owner = getpwuid(status.st_uid)) {
+      std::fprintf(stderr, "ttyweave-attach: the socket is for the user %s and root only\n",
+                   owner->pw_name);
+    } else {
+      std::fprintf(stderr,
+                   "ttyweave-attach: the socket is for the user with uid %u and root only\n",
+                   static_cast<unsigned>(status.st_uid));
+    }
+  }
   return FileDescriptor();
 }
 

@@ -14,6 +14,20 @@
 namespace {
 
 constexpr char kUsage[] = "Usage: ttyweave <prog> [<params...>]\n";
+// --help: the usage line, then what the daemon does and where to read more.
+constexpr char kHelp[] =
+    "\n"
+    "Runs <prog> on the console and shares its terminal between the serial console and up to\n"
+    "seven network terminals that join over the Unix socket /var/run/ttyweave-socket\n"
+    "(ttyweave-attach, or ssh as the user tessaline). With no network terminals set up it runs\n"
+    "<prog> on the serial console alone. The settings (sharing, the serial console's part, the\n"
+    "kernel log level, the console log, viewers) come from the Registry service\n"
+    "com.zarnix.Registry on the system bus, sections networking and console, read at start.\n"
+    "The console is standard input when it is a terminal, /dev/ttyS0 otherwise.\n"
+    "\n"
+    "A person's session needs a program that sets its terminal up: agetty, or\n"
+    "/usr/lib/ttyweave/with-terminal /bin/login -f root on a trusted line.\n"
+    "More: ttyweave(8), ttyweave-attach(1).\n";
 constexpr int kUsageExitStatus = 1;
 // Start-up could not go on (no console, a failed system call, a program that cannot run).
 constexpr int kStartupFailureExitStatus = 1;
@@ -23,6 +37,7 @@ constexpr int kStartupFailureExitStatus = 1;
 bool AnswerOwnOption(const char* option) {
   if (std::strcmp(option, "-h") == 0 || std::strcmp(option, "--help") == 0) {
     std::fputs(kUsage, stdout);
+    std::fputs(kHelp, stdout);
     return true;
   }
   if (std::strcmp(option, "--version") == 0) {

@@ -20,5 +20,7 @@ EXTRA_OECMAKE = "-DTTYWEAVE_REGISTRY=OFF -DTTYWEAVE_SYSTEMD_UNITDIR=${systemd_sy
 
 SYSTEMD_SERVICE:${PN} = "ttyweave.service"
 USERADD_PACKAGES = "${PN}"
-USERADD_PARAM:${PN} = "--system --home-dir /var/lib/ttyweave --shell /bin/sh tessaline"
+# The login shell only joins the session (ttyweave-attach(1)); with-terminal is in /usr/lib/ttyweave.
+USERADD_PARAM:${PN} = "--system --home-dir /var/lib/ttyweave --shell /usr/bin/ttyweave-attach tessaline"
+FILES:${PN} += "${prefix}/lib/ttyweave"
 FILES:${PN} += "${sysconfdir}/ssh"

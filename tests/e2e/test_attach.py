@@ -46,7 +46,7 @@ def test_a_terminal_attaches_types_and_is_given_back_as_it_was_on_detach_and_on_
     assert termios.tcgetattr(user.slave) == before
 
 
-@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM,
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM,
                                     signal.SIGRTMIN, signal.SIGSEGV])
 def test_a_signal_that_ends_the_client_gives_the_terminal_back_first(sandbox, number):
     if number == signal.SIGRTMIN:
@@ -106,13 +106,14 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def server_command(server, home, port, attach):
-    """Sets up `server` to make `attach` the forced command of tessaline; its command line."""
+def server_command(server, home, port, attach, forced=True):
+    """Sets up `server` to make `attach` the forced command of tessaline (unless not `forced`: no sshd settings, no
+    command= in the key's line); its command line."""
     if server == "sshd":  # the fragment from dist/ names the forced command
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", f"{home}/host"], check=True)
         shutil.copy(f"{home}/user.pub", f"{home}/.ssh/authorized_keys")
         with open(os.path.join(os.path.dirname(__file__), "../../dist/ttyweave-sshd.conf")) as fragment:
-            match = fragment.read().replace("/usr/bin/ttyweave-attach", attach)
+            match = fragment.read().replace("/usr/bin/ttyweave-attach", attach) if forced else ""
         with open(f"{home}/sshd_config", "w") as config:
             config.write(f"ListenAddress 127.0.0.1:{port}\nHostKey /run/ssh/host\nUsePAM no\nPidFile none\n"
                          + match)
@@ -120,7 +121,8 @@ def server_command(server, home, port, attach):
     # dropbear: the forced command in the key's own line
     subprocess.run(["dropbearkey", "-t", "ed25519", "-f", f"{home}/host"], check=True, capture_output=True)
     with open(f"{home}/user.pub") as key, open(f"{home}/.ssh/authorized_keys", "w") as keys:
-        keys.write(f'command="{attach}",no-port-forwarding,no-agent-forwarding,no-X11-forwarding {key.read()}')
+        forcing = f'command="{attach}",no-port-forwarding,no-agent-forwarding,no-X11-forwarding ' if forced else ""
+        keys.write(forcing + key.read())
     return ["dropbear", "-F", "-E", "-s", "-p", f"127.0.0.1:{port}", "-r", "/run/ssh/host", "-P", "/run/ssh/pid"]
 
 
