@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 """The one fixture of the end-to-end tests: the real daemon binary in a private mount namespace in
-which the test's own files stand in for /run (so /var/run/ttyweave-socket), /etc/passwd,
+which the test's own files stand in for /run (so /var/run/ttyweave-socket), /var/log, /etc/passwd,
 /proc/sys/kernel/printk and /dev/ttyS0, on a private system bus with, when the test gives
 settings, the Registry service. Every process a test starts is ended by its pid."""
 import contextlib
@@ -261,6 +261,7 @@ class Sandbox:
     def __init__(self, folder):
         self.dir = str(folder)
         os.mkdir(f"{self.dir}/run")
+        os.mkdir(f"{self.dir}/log")  # /var/log, where the shipped settings put the console log
         # A line longer than the C library's suggested buffer comes before the socket's owner.
         self.write("passwd", "root:x:0:0:root:/root:/bin/sh\nlong:x:1000:1000:%s:/:/bin/sh\n"
                    "tessaline:x:4242:4242::/nonexistent:/usr/sbin/nologin\n"
@@ -347,7 +348,7 @@ class Sandbox:
     def world(self, argv):
         """The command that runs `argv` in the world, with the same pid."""
         mounts = [self.path("run"), "/run", self.path("passwd"), "/etc/passwd", self.path("printk"),
-                  "/proc/sys/kernel/printk", self.serial, "/dev/ttyS0"]
+                  "/proc/sys/kernel/printk", self.serial, "/dev/ttyS0", self.path("log"), "/var/log"]
         return ["unshare", "-m", "--propagation", "private", "sh", "-c", ENTER_WORLD, "world", *mounts, "--", *argv]
 
     def terminals(self, count):

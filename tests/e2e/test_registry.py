@@ -198,8 +198,10 @@ def test_an_unreadable_store_is_kept_aside_and_the_defaults_serve(sandbox, text)
 
 def test_the_daemon_shares_the_console_with_the_shipped_defaults(sandbox):
     sandbox.start_registry(None, "--defaults", DEFAULTS)  # no store yet: a fresh installation
+    os.mkdir(sandbox.path("log/ttyweave"), 0o750)  # as the package makes it
     daemon = sandbox.start(SHOW_ENV)
     assert daemon.wait() == 0
+    assert "] session ended: status 0\r\n" in sandbox.read("log/ttyweave/console.log"), daemon.stderr()
     # Shared, with the serial console taking part and kernel records up to warnings relayed.
     assert {"ttyweave: Starting listener", "serial=1 multi=1",
             "Logging via ttyweave to level 4"} <= set(daemon.stderr().splitlines()), daemon.stderr()

@@ -26,15 +26,13 @@ def unit_environment(unit="ttyweave.service"):
 
 
 def accounts(sandbox):
-    """The world's own users, root's password PASSWORD; the shadow file and login records to bind over the machine's."""
+    """The world's own users, root's password PASSWORD, and login records; the shadow file to bind over the machine's."""
     hashed = subprocess.run(["openssl", "passwd", "-6", PASSWORD], capture_output=True, text=True).stdout.strip()
     sandbox.write("passwd", "root:x:0:0:root:/root:/bin/sh\ntessaline:x:4242:4242::/nonexistent:/bin/false\n")
     sandbox.write("shadow", f"root:{hashed}:19000:0:99999:7:::\n")
-    binds = [sandbox.path("shadow"), "/etc/shadow"]
     for record in "wtmp", "btmp", "lastlog":
-        sandbox.write(record, "")
-        binds += [sandbox.path(record), f"/var/log/{record}"]
-    return binds
+        sandbox.write(f"log/{record}", "")  # the world's /var/log
+    return [sandbox.path("shadow"), "/etc/shadow"]
 
 
 def in_the_foreground(command):
