@@ -12,14 +12,13 @@ namespace {
 
 using namespace std::string_literals;
 
-// Keys records of every byte value (255 of them, then the last one).
-std::string AllKeyValues() {
-  std::string records = "\x00\xff"s;
-  for (int value = 0; value < 255; ++value) records += static_cast<char>(value);
-  return records + "\x00\x01\xff"s;
+// Every byte value, and the keys records that carry them (255, then the last one).
+std::string AllKeys() {
+  std::string keys;
+  for (int value = 0; value < 256; ++value) keys += static_cast<char>(value);
+  return keys;
 }
-std::string AllKeys() { return AllKeyValues().substr(2, 255) + "\xff"; }
-
+const std::string kAllKeysRecords = "\x00\xff"s + AllKeys().substr(0, 255) + "\x00\x01\xff"s;
 const std::string kHello80x24 = "\x01\x00\x50\x00\x18"s;
 
 struct Case {
@@ -29,11 +28,10 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {kHello80x24 + AllKeyValues() + "\x01\x03\xe8\x00\x01"s  // 1000x1: the largest width
-         + "\x01\x03\xe9\x00\x18\x01\x00\x00\x00\x18"s       // 1001x24 and 0x24: ignored
-         + "\x02\x00\x02"
-           "ab\x01\x00\x84\x00\x32"s,  // no size later: ignored
-     {"80x24", "k" + AllKeys(), "1000x1", "kab", "132x50"}},
+    {kHello80x24 + kAllKeysRecords + "\x01\x03\xe8\x00\x01"s  // 1000x1: the largest width
+         + "\x01\x03\xe9\x00\x18\x01\x00\x00\x00\x18"s        // 1001x24, 0x24: ignored
+         + "\x02\x00\x02xy\x01\x00\x84\x00\x32"s,             // no size later: ignored
+     {"80x24", "k" + AllKeys(), "1000x1", "kxy", "132x50"}},
     {"\x02\x00\x01x"s, {"kx"}},
     {"\x01\x00\x00\x00\x00\x00\x01y"s, {"ky"}},  // a hello out of range: no size
     {"\x03"s, {"error"}},
@@ -92,7 +90,7 @@ TEST(FramedInput, EncodersWriteTheRecords) {
     stream.append(record, record + length);
     sent += length - kKeysRecordHeaderLength;
   }
-  EXPECT_EQ(stream, kHello80x24 + AllKeyValues());
+  EXPECT_EQ(stream, kHello80x24 + kAllKeysRecords);
   EXPECT_EQ(std::string(record, record + EncodeNoSizeRecord(record)), "\x02");
 }
 

@@ -4,85 +4,54 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <vector>
+#include <cstdio>
+#include <sstream>
+#include <string>
 
 namespace {
 
-enum class Event { kArrived, kTyped, kResized, kLeft };
+using Size = std::optional<WindowSize>;
 
-struct Step {
-  Event event;
-  WindowSizeChoice::TerminalId id;
-  std::optional<WindowSize> size;     // the terminal's, for kArrived and kResized
-  std::optional<WindowSize> changed;  // what the event must return
-};
-
-const std::optional<WindowSize> kNone;
-constexpr WindowSize kSmall{80, 24};
-constexpr WindowSize kLarge{200, 60};
-constexpr WindowSize kWide{300, 20};
-
+// Steps separated by blanks, each "<event><id>[=<size>]><changed>": event 'a' arrived (with that
+// size, or none), 't' typed, 'r' resized, 'l' left; `changed` is what the event must return;
+// sizes "<columns>x<rows>", "-" for none.
 struct Scenario {
   const char* name;
-  std::vector<Step> steps;
+  const char* steps;
 };
 
 const Scenario kScenarios[] = {
     {"two sized clients: the one that typed last wins",
-     {{Event::kArrived, 1, kSmall, kSmall},
-      {Event::kArrived, 2, kLarge, kLarge},
-      {Event::kTyped, 1, kNone, kSmall},
-      {Event::kTyped, 1, kNone, kNone},
-      {Event::kTyped, 2, kNone, kLarge}}},
-    {"a viewer arrives and types: no change",
-     {{Event::kArrived, 0, kSmall, kSmall},
-      {Event::kArrived, 5, kNone, kNone},
-      {Event::kTyped, 5, kNone, kNone},
-      {Event::kLeft, 5, kNone, kNone}}},
+     "a1=80x24>80x24 a2=200x60>200x60 t1>80x24 t1>- t2>200x60"},
+    {"a viewer arrives and types: no change", "a0=80x24>80x24 a5>- t5>- l5>-"},
     {"the sizer leaves: the most recently active other applies; none left: it stays",
-     {{Event::kArrived, 1, kSmall, kSmall},
-      {Event::kArrived, 2, kLarge, kLarge},
-      {Event::kArrived, 3, kWide, kWide},
-      {Event::kTyped, 2, kNone, kLarge},
-      {Event::kArrived, 4, kNone, kNone},
-      {Event::kTyped, 1, kNone, kSmall},
-      {Event::kTyped, 4, kNone, kNone},
-      {Event::kLeft, 1, kNone, kLarge},
-      {Event::kLeft, 3, kNone, kNone},
-      {Event::kLeft, 2, kNone, kNone},
-      {Event::kResized, 4, kWide, kWide}}},
+     "a1=80x24>80x24 a2=200x60>200x60 a3=300x20>300x20 t2>200x60 a4>- t1>80x24 t4>- "
+     "l1>200x60 l3>- l2>- r4=300x20>300x20"},
     {"the same size is no change",
-     {{Event::kArrived, 1, kSmall, kSmall},
-      {Event::kArrived, 2, kSmall, kNone},
-      {Event::kResized, 2, kSmall, kNone},
-      {Event::kResized, 1, kLarge, kLarge},
-      {Event::kTyped, 2, kNone, kSmall},
-      {Event::kLeft, 1, kNone, kNone}}},
+     "a1=80x24>80x24 a2=80x24>- r2=80x24>- r1=200x60>200x60 t2>80x24 l1>-"},
 };
 
-std::optional<WindowSize> Apply(WindowSizeChoice& choice, const Step& step) {
-  switch (step.event) {
-    case Event::kArrived:
-      return choice.Arrived(step.id, step.size);
-    case Event::kTyped:
-      return choice.Typed(step.id);
-    case Event::kResized:
-      return choice.Resized(step.id, *step.size);
-    case Event::kLeft:
-      return choice.Left(step.id);
-  }
-  return kNone;
+Size ParseSize(const std::string& text) {
+  WindowSize size{};
+  if (std::sscanf(text.c_str(), "%hux%hu", &size.columns, &size.rows) != 2) return std::nullopt;
+  return size;
 }
 
 TEST(WindowSizeChoice, EachEventChangesTheSizeInForceOrNot) {
   for (const Scenario& scenario : kScenarios) {
     WindowSizeChoice choice;
-    for (size_t i = 0; i < scenario.steps.size(); ++i) {
-      const std::optional<WindowSize> changed = Apply(choice, scenario.steps[i]);
-      EXPECT_EQ(changed, scenario.steps[i].changed) << scenario.name << ", step " << i;
+    std::istringstream steps(scenario.steps);
+    for (std::string step; steps >> step;) {
+      const size_t arrow = step.find('>');
+      const WindowSizeChoice::TerminalId id = step[1] - '0';
+      const Size size = step[2] == '=' ? ParseSize(step.substr(3, arrow - 3)) : std::nullopt;
+      const Size changed = step[0] == 'a'   ? choice.Arrived(id, size)
+                           : step[0] == 't' ? choice.Typed(id)
+                           : step[0] == 'r' ? choice.Resized(id, *size)
+                                            : choice.Left(id);
+      EXPECT_EQ(changed, ParseSize(step.substr(arrow + 1))) << scenario.name << ": " << step;
       if (changed) {
-        EXPECT_EQ(choice.InForce(), changed) << scenario.name << ", step " << i;
+        EXPECT_EQ(choice.InForce(), changed) << scenario.name << ": " << step;
       }
     }
   }
