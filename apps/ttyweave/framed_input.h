@@ -10,7 +10,8 @@
 // sizes, in the order they were sent, whatever the reads it arrives in. Keys are handed out as
 // runs within the chunk given, never copied; a chunk never holds fewer bytes than the keys in it,
 // so reading no more than the input ring's room keeps every key of the chunk within that room.
-// No allocation. Typical use, for each read:
+// A size applied as soon as it is handed out reaches the program before every key sent after it.
+// The hello's size, if it has one, is the first piece. No allocation. Typical use, for each read:
 //
 //   decoder.Feed(chunk, got);
 //   for (auto piece = decoder.Next(); piece.kind != FramedInput::Kind::kNeedMore;

@@ -5,12 +5,16 @@
 // key) unless the client's first message passes a descriptor (SCM_RIGHTS) together with a hello
 // record: then what the client sends, from that message's first byte on, is a sequence of
 // records. What the daemon sends stays raw. Raw clients (socat, a telnet bridge) pass no
-// descriptors, so no byte a remote user types can ever be taken for a record.
+// descriptors, so no byte a remote user types can ever be taken for a record. The descriptor only
+// marks the message, the daemon never keeps it: a client passes one whose release does nothing
+// and that holds nothing open, such as /dev/null (not its own socket, which a descriptor kept by
+// mistake would hold open after the client had closed it).
 //
 //   keys     kKeysRecord, a length N (1 to 255), then N keys of any value
 //   size     kSizeRecord, then columns and rows, each a big-endian 16-bit number; a size out of
 //            1..kMaxWindowDimension is ignored
-//   no size  kNoSizeRecord alone: the hello of a client without a size (read-only)
+//   no size  kNoSizeRecord alone: the hello of a client without a size (read-only); later, it
+//            changes nothing
 //
 // The first record, the hello, is a size or a no-size record; any other record type, a keys
 // record before the hello or a keys record of length 0 is a protocol error.
