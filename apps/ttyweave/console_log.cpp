@@ -2,7 +2,6 @@
 #include "console_log.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -11,22 +10,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <ctime>
-#include <vector>
 
 #include "escaped_text.h"
+#include "output_file_access.h"
 #include "safe_fprintf.h"
 
 namespace {
 
-// Readable by the group that reads the system's logs, where there is one; never by the users
-// of the session's sockets, who could otherwise read what others typed and saw.
-constexpr char kLogGroup[] = "adm";
-constexpr mode_t kGroupReadableMode = 0640;
-constexpr mode_t kOwnerOnlyMode = 0600;
-// Room for any group line of a device's /etc/group.
-constexpr size_t kGroupBufferSize = 16384;
 // How every mark, and so every file of the log, begins.
 constexpr char kMarkSignature[] = "[ttyweave ";
 // Enough of a command line to know it; a mark always fits the smallest file with room to spare.
@@ -35,15 +26,6 @@ constexpr size_t kLongestMarkText = 1024;
 // at the end (4 KiB at 115200 baud), and how often it is looked at meanwhile.
 constexpr std::chrono::milliseconds kDrainTime{500};
 constexpr long kDrainPollNanoseconds = 10 * 1000 * 1000;
-
-std::optional<gid_t> LookupGroupId(const char* name) {
-  group entry;
-  group* found = nullptr;
-  std::vector<char> buffer(kGroupBufferSize);
-  if (getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
-    return std::nullopt;
-  return entry.gr_gid;
-}
 
 // "[ttyweave <UTC time>] <text>" and a line end, the text escaped: whatever a program's name or
 // a peer's doing puts in it, a mark is one line, and shows no control character raw.
@@ -89,8 +71,7 @@ ConsoleLog::ConsoleLog(std::string path, size_t size_limit, const std::string& p
       // The longer of the two first marks after a rotation.
       m_room(size_limit - MarkLine(ContinuedText(m_name, false)).size()),
       m_start_mark(MarkLine("session started: " + program)),
-      m_capacity(2 * m_room),
-      m_gathered(new uint8_t[m_capacity]) {
+      m_gathered(2 * m_room) {
   Open(m_start_mark);
 }
 
@@ -101,17 +82,15 @@ ConsoleLog::~ConsoleLog() {
     Close(true);
   }
   if (m_lost_bytes > 0) SafeFprintf(stderr, "ttyweave: Console log lost %zu bytes\n", m_lost_bytes);
-  if (m_rotated_unwritten > 0)
-    SafeFprintf(stderr, "ttyweave: Console log rotated %zu bytes out before writing them\n",
-                m_rotated_unwritten);
+  if (m_gathered.Overwritten() > 0)
+    SafeFprintf(stderr, "ttyweave: Console log rotated %llu bytes out before writing them\n",
+                static_cast<unsigned long long>(m_gathered.Overwritten()));
 }
 
 void ConsoleLog::Take(const ByteSpans& runs, size_t count) {
-  for (int i = 0; i < runs.count && count > 0; ++i) {
-    const size_t part = std::min(count, runs.parts[i].iov_len);
-    Gather(static_cast<const uint8_t*>(runs.parts[i].iov_base), part);
-    count -= part;
-  }
+  if (count == 0 || m_refused) return;
+  m_gathered.Add(runs, count);
+  NoteGathered();
 }
 
 void ConsoleLog::Take(const void* data, size_t count) {
@@ -133,7 +112,7 @@ void ConsoleLog::WriteIfDue(Clock::time_point now) {
 
 void ConsoleLog::Write() {
   m_write_due.reset();
-  while (m_length > 0 && WriteGathered()) {
+  while (m_gathered.Size() > 0 && WriteGathered()) {
   }
   // Never on a device: a stopped line would hold the sync.
   if (m_sync_due && m_fd >= 0 && m_rotates && fdatasync(m_fd) < 0)
@@ -141,25 +120,18 @@ void ConsoleLog::Write() {
   m_sync_due = false;
 }
 
-// Copies bytes into the gathering ring; when they would overflow it, the oldest go.
+// Keeps bytes in memory until they are written; when they would overflow it, the oldest go.
 void ConsoleLog::Gather(const uint8_t* data, size_t count) {
   if (count == 0 || m_refused) return;
+  m_gathered.Add(data, count);
+  NoteGathered();
+}
+
+// The write is due a second after the first byte that waits; a mark needs a line of its own
+// after a byte that ends none.
+void ConsoleLog::NoteGathered() {
   if (!m_write_due) m_write_due = Clock::now() + kWriteInterval;
-  m_at_line_start = data[count - 1] == '\n';
-  if (count > m_capacity) {
-    m_rotated_unwritten += count - m_capacity;
-    data += count - m_capacity;
-    count = m_capacity;
-  }
-  const size_t overflow = m_length + count > m_capacity ? m_length + count - m_capacity : 0;
-  m_start = (m_start + overflow) % m_capacity;
-  m_length -= overflow;
-  m_rotated_unwritten += overflow;
-  const size_t end = (m_start + m_length) % m_capacity;
-  const size_t first = std::min(count, m_capacity - end);
-  std::memcpy(m_gathered.get() + end, data, first);
-  std::memcpy(m_gathered.get(), data + first, count - first);
-  m_length += count;
+  m_at_line_start = m_gathered.Newest() == '\n';
 }
 
 // Opens the file in its folder, or makes it, with `first_mark` (said in it either way). False
@@ -168,10 +140,9 @@ bool ConsoleLog::Open(const std::string& first_mark) {
   try {
     if (m_name.empty()) throw FileRefused("not a file name");
     if (!m_folder) m_folder.emplace(m_folder_path);
-    const std::optional<gid_t> group = LookupGroupId(kLogGroup);
-    const TrustedFolder::OpenedFile file = m_folder->OpenToAppend(
-        m_name, kMarkSignature, first_mark, group ? kGroupReadableMode : kOwnerOnlyMode,
-        group.value_or(static_cast<gid_t>(-1)));
+    const OutputFileAccess access = ReadOutputFileAccess();
+    const TrustedFolder::OpenedFile file =
+        m_folder->OpenToAppend(m_name, kMarkSignature, first_mark, access.mode, access.group);
     m_fd = file.fd;
     m_rotates = file.regular;
     m_file_size = file.size;
@@ -233,7 +204,8 @@ bool ConsoleLog::WriteGathered() {
   if (m_fd < 0 &&
       !Open(m_start_mark.empty() ? MarkLine("log resumed after a failure") : m_start_mark))
     return false;
-  size_t chunk = m_length > m_room ? m_length - m_room : m_length;
+  const size_t length = m_gathered.Size();
+  size_t chunk = length > m_room ? length - m_room : length;
   if (m_rotates && m_file_size + chunk > m_size_limit) {
     if (m_file_size > m_first_mark_size) {
       Rotate();
@@ -241,14 +213,13 @@ bool ConsoleLog::WriteGathered() {
     }
     chunk = m_size_limit - m_file_size;  // a new file with a long first mark
   }
-  const ByteSpans runs = ring_detail::Runs(m_gathered.get(), m_capacity, m_start, chunk);
+  const ByteSpans runs = m_gathered.Oldest(chunk);
   const ssize_t written = writev(m_fd, runs.parts, runs.count);
   if (written <= 0) {
     Fail(ErrnoException(written < 0 ? errno : ENOSPC, "write"));
     return false;
   }
-  m_start = (m_start + static_cast<size_t>(written)) % m_capacity;
-  m_length -= static_cast<size_t>(written);
+  m_gathered.Drop(static_cast<size_t>(written));
   m_file_size += static_cast<size_t>(written);
   if (m_failing) {
     SafeFprintf(stderr, "ttyweave: Console log works again; it lost %zu bytes while it failed\n",
@@ -266,8 +237,8 @@ void ConsoleLog::Fail(const ErrnoException& error) {
   if (!m_failing)
     SafeFprintf(stderr, "ttyweave: Console log %s failed: %s\n", m_path.c_str(), error.what());
   m_failing = true;
-  m_lost_bytes += m_length;
-  m_start = m_length = 0;
+  m_lost_bytes += m_gathered.Size();
+  m_gathered.Drop(m_gathered.Size());
   if (m_fd >= 0 && error.Errno() != EAGAIN) Close(false);
 }
 
@@ -276,7 +247,7 @@ void ConsoleLog::Refuse(const std::string& what) {
   SafeFprintf(stderr, "ttyweave: Console log %s refused: %s: no log\n", m_path.c_str(),
               what.c_str());
   m_refused = true;
-  m_start = m_length = 0;
+  m_gathered.Drop(m_gathered.Size());
   m_write_due.reset();
   if (m_fd >= 0) Close(false);
   m_folder.reset();

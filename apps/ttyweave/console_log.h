@@ -12,6 +12,7 @@
 
 #include "circular_byte_buffer.h"
 #include "errno_exception.h"
+#include "gathered_bytes.h"
 #include "trusted_folder.h"
 
 // The console log: every byte the terminals are sent, as they are sent it, plus marks for the
@@ -56,6 +57,7 @@ class ConsoleLog {
 
  private:
   void Gather(const uint8_t* data, size_t count);
+  void NoteGathered();
   bool Open(const std::string& first_mark);
   void Rotate();
   bool KeepFullFile();
@@ -74,11 +76,8 @@ class ConsoleLog {
   // The session's start, until a file holds it.
   std::string m_start_mark;
   // Gathered bytes not yet written: a ring of two files' output. Older ones would be rotated away
-  // by the newer anyway, so they are dropped here (counted in m_rotated_unwritten).
-  const size_t m_capacity;
-  std::unique_ptr<uint8_t[]> m_gathered;
-  size_t m_start = 0;
-  size_t m_length = 0;
+  // by the newer anyway, so they are dropped here.
+  GatheredBytes m_gathered;
   std::optional<Clock::time_point> m_write_due;
   bool m_sync_due = false;
   int m_fd = -1;
@@ -90,5 +89,4 @@ class ConsoleLog {
   bool m_refused = false;
   bool m_older_refused = false;
   size_t m_lost_bytes = 0;
-  size_t m_rotated_unwritten = 0;
 };

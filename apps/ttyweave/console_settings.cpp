@@ -29,6 +29,31 @@ std::optional<long long> AsNumber(const std::string& text) {
   }
 }
 
+// Sets `size` (holding the default) to the key's number when it is from `smallest` to `largest`;
+// any other value keeps the default, with one line on stderr.
+void ReadSize(Registry& registry, const char* key, size_t smallest, size_t largest, size_t& size) {
+  const auto value = ReadKey(registry, key);
+  if (!value) return;
+  const auto number = AsNumber(*value);
+  if (number && *number >= static_cast<long long>(smallest) &&
+      *number <= static_cast<long long>(largest)) {
+    size = static_cast<size_t>(*number);
+  } else {
+    SafeFprintf(stderr, "ttyweave: Console %s '%s' is not from %zu to %zu: using %zu\n", key,
+                value->c_str(), smallest, largest, size);
+  }
+}
+
+// The key's absolute path; empty when it is missing, empty or not absolute (said on stderr).
+std::string ReadPath(Registry& registry, const char* key, const char* what) {
+  const auto path = ReadKey(registry, key);
+  if (!path || path->empty()) return "";
+  if ((*path)[0] == '/') return *path;
+  SafeFprintf(stderr, "ttyweave: Console %s '%s' is not an absolute path: no %s\n", key,
+              path->c_str(), what);
+  return "";
+}
+
 }  // namespace
 
 ConsoleSettings ReadConsoleSettings() {
@@ -39,25 +64,12 @@ ConsoleSettings ReadConsoleSettings() {
   } catch (...) {
     return settings;  // said already, when the networking keys were read
   }
-  if (const auto path = ReadKey(*registry, "log_file"); path && !path->empty()) {
-    if ((*path)[0] == '/') {
-      settings.log_file = *path;
-    } else {
-      SafeFprintf(stderr, "ttyweave: Console log_file '%s' is not an absolute path: no log\n",
-                  path->c_str());
-    }
-  }
-  if (const auto size = ReadKey(*registry, "log_size")) {
-    const auto number = AsNumber(*size);
-    if (number && *number >= static_cast<long long>(ConsoleSettings::kSmallestLogSize) &&
-        *number <= static_cast<long long>(ConsoleSettings::kLargestLogSize)) {
-      settings.log_size = static_cast<size_t>(*number);
-    } else {
-      SafeFprintf(stderr, "ttyweave: Console log_size '%s' is not from %zu to %zu: using %zu\n",
-                  size->c_str(), ConsoleSettings::kSmallestLogSize,
-                  ConsoleSettings::kLargestLogSize, ConsoleSettings::kDefaultLogSize);
-    }
-  }
+  settings.log_file = ReadPath(*registry, "log_file", "log");
+  settings.recording = ReadPath(*registry, "recording", "recording");
+  ReadSize(*registry, "log_size", ConsoleSettings::kSmallestLogSize,
+           ConsoleSettings::kLargestLogSize, settings.log_size);
+  ReadSize(*registry, "recording_size", ConsoleSettings::kSmallestRecordingSize,
+           ConsoleSettings::kLargestRecordingSize, settings.recording_size);
   if (const auto viewers = ReadKey(*registry, "viewers")) {
     const auto number = AsNumber(*viewers);
     if (number && *number != 0)

@@ -19,10 +19,19 @@ struct ConsoleSettings {
   // value of the key gives kMostViewers.
   static constexpr size_t kMostViewers = 7;
   size_t viewers = 0;
+
+  // Some hours of an interactive session's recording; the files of a recording replay alone, so a
+  // smaller one would hold too little to be worth replaying, and a larger one takes too long to
+  // load on a device.
+  static constexpr size_t kDefaultRecordingSize = 1048576;
+  static constexpr size_t kSmallestRecordingSize = 65536;
+  static constexpr size_t kLargestRecordingSize = 268435456;
+  std::string recording;  // absolute path of the session's recording; empty: none
+  size_t recording_size = kDefaultRecordingSize;  // the most bytes one of its files may hold
 };
 
-// Reads "log_file", "log_size" and "viewers" (a number from 1 to kMostViewers caps them). A missing
-// key or a Registry that does not answer gives the default silently; a log_size that is not a
-// number from kSmallestLogSize to kLargestLogSize gives the default and one line on stderr, and so
-// does a log_file that is not an absolute path (no log). Never throws.
+// Reads "log_file", "log_size", "viewers" (a number from 1 to kMostViewers caps them), "recording"
+// and "recording_size". A missing key or a Registry that does not answer gives the default
+// silently; a size out of its range gives the default and one line on stderr, and so does a path
+// that is not absolute (no log, no recording). Never throws.
 ConsoleSettings ReadConsoleSettings();
