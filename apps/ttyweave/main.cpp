@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "exception_handlers.h"
+#include "exit_status.h"
 #include "running_instance.h"
 #include "serial_only.h"
 #include "share_config.h"
@@ -14,9 +15,6 @@
 namespace {
 
 constexpr char kUsage[] = "Usage: ttyweave <prog> [<params...>]\n";
-constexpr int kUsageExitStatus = 1;
-// Start-up could not go on (no console, a failed system call, a program that cannot run).
-constexpr int kStartupFailureExitStatus = 1;
 
 // Handles the options that only ask about the daemon itself; returns whether argv[1] was one.
 // They come before the Registry, so that they answer at once with or without a system bus.

@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
+#include "child.h"
 #include "errno_exception.h"
-#include "shared_session.h"
 
 namespace {
 

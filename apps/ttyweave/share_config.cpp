@@ -82,3 +82,13 @@ void ReadShareConfig(ShareConfig& config) {
     config.serial_with_telnet = false;
   }
 }
+
+std::optional<uint32_t> ReadKernelLogLevel() {
+  try {
+    Registry* registry = plinth::AutoCreateSingleton<RegistryClientImpl>::GetInstance();
+    // Digits with one optional sign; "-1" wraps to the largest level.
+    return boost::lexical_cast<unsigned int>(registry->Read(kSection, "telnet_log_level"));
+  } catch (...) {
+    return std::nullopt;
+  }
+}
