@@ -101,8 +101,9 @@ TrustedFolder::OpenedFile TrustedFolder::OpenToAppend(const std::string& name,
 TrustedFolder::OpenedFile TrustedFolder::Create(const std::string& name,
                                                 const std::string& first_bytes, mode_t mode,
                                                 gid_t group) const {
-  const int fd =
-      openat(m_fd.Get(), name.c_str(), O_CREAT | O_EXCL | O_RDWR | kOpenFlags, kCreationMode);
+  FileDescriptor created(
+      openat(m_fd.Get(), name.c_str(), O_CREAT | O_EXCL | O_RDWR | kOpenFlags, kCreationMode));
+  const int fd = created.Get();
   if (fd < 0) throw ErrnoException(errno, "open");
   try {
     if (fchown(fd, static_cast<uid_t>(-1), group) < 0) throw ErrnoException(errno, "chown");
@@ -111,11 +112,11 @@ TrustedFolder::OpenedFile TrustedFolder::Create(const std::string& name,
     if (fdatasync(fd) < 0 || fsync(m_fd.Get()) < 0) throw ErrnoException(errno, "sync");
   } catch (...) {
     // A file without its signature would never be taken again.
-    close(fd);
+    created.Reset();
     unlinkat(m_fd.Get(), name.c_str(), 0);
     throw;
   }
-  return {fd, true, true, first_bytes.size()};
+  return {created.Release(), true, true, first_bytes.size()};
 }
 
 void TrustedFolder::Replace(const std::string& from, const std::string& to,
