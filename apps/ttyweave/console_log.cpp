@@ -300,6 +300,7 @@ void ConsoleLog::Close(bool let_drain) {
     if (let_drain) WaitForDrain(m_fd);
     tcflush(m_fd, TCOFLUSH);
   }
+  // Closed here rather than by an owner: a line's output must drain or be flushed first.
   close(m_fd);
   m_fd = -1;
 }

@@ -137,7 +137,7 @@ void SharedSession::GatherPollSet() {
   }
 }
 
-// Until the earliest deadline: a terminal's (TerminalDeadline), the listeners' rest, the end of
+// Until the earliest deadline: each terminal's (Terminal::Deadline), the listeners' rest, the end of
 // the final output, a consumer's. None: no time-out, so an idle session sleeps without waking.
 int SharedSession::PollTimeout(Clock::time_point now) const {
   Clock::time_point earliest = Clock::time_point::max();
