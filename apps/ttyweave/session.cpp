@@ -137,8 +137,8 @@ void SharedSession::GatherPollSet() {
   }
 }
 
-// Until the earliest deadline: each terminal's (Terminal::Deadline), the listeners' rest, the end of
-// the final output, a consumer's. None: no time-out, so an idle session sleeps without waking.
+// Until the earliest deadline: each terminal's (Terminal::Deadline), the listeners' rest, the end
+// of the final output, a consumer's. None: no time-out, so an idle session sleeps without waking.
 int SharedSession::PollTimeout(Clock::time_point now) const {
   Clock::time_point earliest = Clock::time_point::max();
   const auto consider = [&earliest](std::optional<Clock::time_point> deadline) {
