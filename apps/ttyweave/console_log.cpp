@@ -15,6 +15,7 @@
 #include "escaped_text.h"
 #include "output_file_access.h"
 #include "safe_fprintf.h"
+#include "string_operations.h"
 
 namespace {
 
@@ -87,14 +88,24 @@ ConsoleLog::~ConsoleLog() {
                 static_cast<unsigned long long>(m_gathered.Overwritten()));
 }
 
-void ConsoleLog::Take(const ByteSpans& runs, size_t count) {
+void ConsoleLog::TakeOutput(const ByteSpans& runs, size_t count) {
   if (count == 0 || m_refused) return;
   m_gathered.Add(runs, count);
   NoteGathered();
 }
 
-void ConsoleLog::Take(const void* data, size_t count) {
-  Gather(static_cast<const uint8_t*>(data), count);
+// Every event is on stderr, but the log takes only so many of each uid's (the serial console
+// arrives once): the session's output must not be rotated away by visitors. At the end, how many
+// were left out, whatever their window.
+void ConsoleLog::TakeEvent(const SessionEvent& event, Clock::time_point now) {
+  if (event.kind == SessionEvent::Kind::kStarted) return;  // the first mark, made on opening
+  const bool ended = event.kind == SessionEvent::Kind::kEnded;
+  for (const std::string& summary : m_mark_limit.TakeSummaries(now, ended)) Mark(summary);
+  if (ended) {
+    Mark(strprintf("session ended: status %d", event.status));
+  } else if (event.from_serial_console || m_mark_limit.Allow(event.uid, now)) {
+    Mark(event.text);
+  }
 }
 
 // Marks are rare, and what an audit looks for: written and synced at once.
@@ -106,7 +117,7 @@ void ConsoleLog::Mark(const std::string& text) {
   m_write_due = Clock::now();
 }
 
-void ConsoleLog::WriteIfDue(Clock::time_point now) {
+void ConsoleLog::ServeDeadline(Clock::time_point now) {
   if (m_write_due && now >= *m_write_due) Write();
 }
 
@@ -260,6 +271,7 @@ void ConsoleLog::Close(bool let_drain) {
     if (let_drain) WaitForDrain(m_fd);
     tcflush(m_fd, TCOFLUSH);
   }
+  // Closed here rather than by an owner: a line's output must drain or be flushed first.
   close(m_fd);
   m_fd = -1;
 }

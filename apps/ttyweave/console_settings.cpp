@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "console_settings.h"
 
-#include <boost/lexical_cast.hpp>
 #include <optional>
 
 #include "registry_client_impl.h"
+#include "registry_number.h"
 #include "safe_fprintf.h"
 
 namespace {
@@ -20,21 +20,12 @@ std::optional<std::string> ReadKey(Registry& registry, const char* key) {
   }
 }
 
-// The whole value as a decimal number (optional sign, digits only), or nothing.
-std::optional<long long> AsNumber(const std::string& text) {
-  try {
-    return boost::lexical_cast<long long>(text);
-  } catch (const boost::bad_lexical_cast&) {
-    return std::nullopt;
-  }
-}
-
 // Sets `size` (holding the default) to the key's number when it is from `smallest` to `largest`;
 // any other value keeps the default, with one line on stderr.
 void ReadSize(Registry& registry, const char* key, size_t smallest, size_t largest, size_t& size) {
   const auto value = ReadKey(registry, key);
   if (!value) return;
-  const auto number = AsNumber(*value);
+  const auto number = AsNumber<long long>(*value);
   if (number && *number >= static_cast<long long>(smallest) &&
       *number <= static_cast<long long>(largest)) {
     size = static_cast<size_t>(*number);
@@ -71,7 +62,7 @@ ConsoleSettings ReadConsoleSettings() {
   ReadSize(*registry, "recording_size", ConsoleSettings::kSmallestRecordingSize,
            ConsoleSettings::kLargestRecordingSize, settings.recording_size);
   if (const auto viewers = ReadKey(*registry, "viewers")) {
-    const auto number = AsNumber(*viewers);
+    const auto number = AsNumber<long long>(*viewers);
     if (number && *number != 0)
       settings.viewers =
           *number >= 1 && *number <= static_cast<long long>(ConsoleSettings::kMostViewers)
