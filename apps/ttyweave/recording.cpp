@@ -31,6 +31,9 @@ constexpr size_t kMostGatheredOutput = 16 * 1024 * 1024;
 constexpr size_t kMostPending = 4096;
 // The most bytes of lines written at once.
 constexpr size_t kWriteBatch = 1024 * 1024;
+// What a header says of a pseudo-terminal no one has sized (0x0): the size of a terminal that was
+// never told otherwise.
+constexpr WindowSize kUnsizedTerminal{80, 24};
 
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -236,8 +239,9 @@ bool Recording::StartFile(Clock::time_point when) {
     if (m_name.empty()) throw FileRefused("not a file name");
     if (!m_folder) m_folder.emplace(m_folder_path);
     const OutputFileAccess access = ReadOutputFileAccess();
+    const WindowSize size = m_size.columns > 0 && m_size.rows > 0 ? m_size : kUnsizedTerminal;
     const std::string header =
-        AsciicastHeader({m_size.columns, m_size.rows, UnixTimeOf(when), m_command, m_term});
+        AsciicastHeader({size.columns, size.rows, UnixTimeOf(when), m_command, m_term});
     TrustedFolder::OpenedFile file =
         m_folder->OpenToAppend(m_name, kSignature, header, access.mode, access.group);
     if (!file.created) {

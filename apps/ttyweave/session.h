@@ -17,6 +17,7 @@
 #include "quiet_kernel_console.h"
 #include "signals.h"
 #include "terminal.h"
+#include "window_size_protocol.h"
 
 // One shared session: a program on a pseudo-terminal whose output goes to every terminal (the
 // serial console, network terminals, viewers) and to which every terminal's input goes. Two
@@ -55,6 +56,8 @@ class SharedSession {
 
   // The program and its arguments, as one line.
   static std::string CommandLine(char** argv);
+  // The pseudo-terminal's window size now; 0x0 while none was set.
+  WindowSize TerminalSize() const;
   // Starts the program (Child::Start) with `argv`, null-terminated.
   void StartChild(char** argv);
 

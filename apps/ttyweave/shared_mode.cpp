@@ -9,6 +9,7 @@
 #include "console_settings.h"
 #include "nonblocking_console.h"
 #include "raw_console.h"
+#include "recording.h"
 #include "safe_fprintf.h"
 #include "session.h"
 #include "share_config.h"
@@ -36,6 +37,10 @@ int RunSharedMode(const ShareConfig& config, int /*argc*/, char** argv) {
     session.AddConsumer(std::make_unique<ConsoleLog>(console_settings.log_file,
                                                      console_settings.log_size,
                                                      SharedSession::CommandLine(argv + 1)));
+  if (!console_settings.recording.empty())
+    session.AddConsumer(
+        std::make_unique<Recording>(console_settings.recording, console_settings.recording_size,
+                                    SharedSession::CommandLine(argv + 1), session.TerminalSize()));
   session.StartChild(argv + 1);
 
   try {
