@@ -14,6 +14,9 @@
 # Target ttyweave-with-log is the daemon with the console log on, in console.log of the run's own
 # folder; LOG_SIZE gives its log_size (default 65536). LOG_WRITES=file appends the system calls
 # of each of its runs on that log, with their times (strace -P), to that file.
+# Target ttyweave-with-recording is the daemon recording the session (asciicast v2) in
+# session.cast of the run's own folder; RECORDING_SIZE gives its recording_size (default
+# 1048576), and LOG_WRITES=file appends that recording's system calls as it does the log's.
 ttyweave_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ttyweave_build=${TTYWEAVE_BUILD:-$ttyweave_top/build}
 ttyweave_helpers=()
@@ -35,8 +38,18 @@ stop_target() {
 
 start_ttyweave-with-log() {
 	ttyweave_log=1 start_ttyweave "$@"
+	trace_output_file_writes
+}
+
+start_ttyweave-with-recording() {
+	ttyweave_recording=1 start_ttyweave "$@"
+	trace_output_file_writes
+}
+
+# With LOG_WRITES, the system calls on the daemon's output file and its older one.
+trace_output_file_writes() {
 	[ -z "${LOG_WRITES:-}" ] || {
-		strace -qq -ttt -P "$ttyweave_log_file" -P "$ttyweave_log_file.1" -p "$TPID" \
+		strace -qq -ttt -P "$ttyweave_output_file" -P "$ttyweave_output_file.1" -p "$TPID" \
 			-o "|cat >>$LOG_WRITES" &
 		ttyweave_helpers+=($!)
 		sleep 0.5  # attached before the flood begins
@@ -47,8 +60,11 @@ start_ttyweave() {
 	local world preload=() console=
 	world=$(mktemp -d "$T/world-XXXXXX")
 	if [ "${ttyweave_log:-0}" = 1 ]; then
-		ttyweave_log_file=$world/console.log
-		console="{\"log_file\": \"$ttyweave_log_file\", \"log_size\": \"${LOG_SIZE:-65536}\"}"
+		ttyweave_output_file=$world/console.log
+		console="{\"log_file\": \"$ttyweave_output_file\", \"log_size\": \"${LOG_SIZE:-65536}\"}"
+	elif [ "${ttyweave_recording:-0}" = 1 ]; then
+		ttyweave_output_file=$world/session.cast
+		console="{\"recording\": \"$ttyweave_output_file\", \"recording_size\": \"${RECORDING_SIZE:-1048576}\"}"
 	fi
 	world_create "$world" '{"telnet": "23"}' "$console"
 	world_start_bus "$world" "$ttyweave_build/apps/ttyweave-registry/ttyweave-registry-service"
