@@ -194,17 +194,13 @@ void ConsoleLog::Rotate() {
 // the log's at "<name>.1" is left alone, said once, and the full file removed instead: later
 // output is kept rather than the older. Throws ErrnoException.
 bool ConsoleLog::KeepFullFile() {
-  try {
-    m_folder->Replace(m_name, m_name + ".1", kMarkSignature);
-    return true;
-  } catch (const FileRefused& refusal) {
-    if (!m_older_refused)
-      SafeFprintf(stderr, "ttyweave: Console log %s.1 refused: %s: older output is not kept\n",
-                  m_path.c_str(), refusal.what());
-    m_older_refused = true;
-    m_folder->Remove(m_name);
-    return false;
-  }
+  const std::optional<std::string> refusal =
+      m_folder->KeepAsOlder(m_name, m_name + ".1", kMarkSignature);
+  if (refusal && !m_older_refused)
+    SafeFprintf(stderr, "ttyweave: Console log %s.1 refused: %s: older output is not kept\n",
+                m_path.c_str(), refusal->c_str());
+  m_older_refused = m_older_refused || refusal;
+  return !refusal;
 }
 
 // One write of gathered bytes; first a rotation when they would take the file past its limit.

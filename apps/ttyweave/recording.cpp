@@ -273,15 +273,12 @@ bool Recording::StartFile(Clock::time_point when) {
 // not of the recording's at "<name>.1" is left alone, said once, and the file removed instead.
 // Throws ErrnoException.
 void Recording::KeepOlderFile() {
-  try {
-    m_folder->Replace(m_name, m_name + ".1", kSignature);
-  } catch (const FileRefused& refusal) {
-    if (!m_older_refused)
-      SafeFprintf(stderr, "ttyweave: Recording %s.1 refused: %s: older output is not kept\n",
-                  m_path.c_str(), refusal.what());
-    m_older_refused = true;
-    m_folder->Remove(m_name);
-  }
+  const std::optional<std::string> refusal =
+      m_folder->KeepAsOlder(m_name, m_name + ".1", kSignature);
+  if (refusal && !m_older_refused)
+    SafeFprintf(stderr, "ttyweave: Recording %s.1 refused: %s: older output is not kept\n",
+                m_path.c_str(), refusal->c_str());
+  m_older_refused = m_older_refused || refusal;
 }
 
 // Writes the file's gathered lines. False when the recording failed.

@@ -139,6 +139,14 @@ void TrustedFolder::Replace(const std::string& from, const std::string& to,
   if (fsync(m_fd.Get()) < 0) throw ErrnoException(errno, "sync");
 }
 
-void TrustedFolder::Remove(const std::string& name) const {
-  if (unlinkat(m_fd.Get(), name.c_str(), 0) < 0) throw ErrnoException(errno, "unlink");
+std::optional<std::string> TrustedFolder::KeepAsOlder(const std::string& from,
+                                                      const std::string& to,
+                                                      const std::string& signature) const {
+  try {
+    Replace(from, to, signature);
+    return std::nullopt;
+  } catch (const FileRefused& refusal) {
+    if (unlinkat(m_fd.Get(), from.c_str(), 0) < 0) throw ErrnoException(errno, "unlink");
+    return refusal.what();
+  }
 }

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -43,13 +44,17 @@ class TrustedFolder {
   // Throws FileRefused for anything else, ErrnoException when a system call fails.
   OpenedFile OpenToAppend(const std::string& name, const std::string& signature,
                           const std::string& first_bytes, mode_t mode, gid_t group) const;
+  // Keeps the full file `from` of a bounded output as its older file `to`: renames it, replacing
+  // `to`, and syncs the folder; returns nothing. When `to` is there and is not a file of ours, it
+  // is left as it is and `from` removed instead (later output is kept rather than older): returns
+  // what `to` is. Throws ErrnoException.
+  std::optional<std::string> KeepAsOlder(const std::string& from, const std::string& to,
+                                         const std::string& signature) const;
+
+ private:
   // Renames `from` to `to`, replacing it, and syncs the folder. Throws FileRefused when `to` is
   // there and is not a file of ours (it is left as it is), ErrnoException.
   void Replace(const std::string& from, const std::string& to, const std::string& signature) const;
-  // Removes `name`. Throws ErrnoException.
-  void Remove(const std::string& name) const;
-
- private:
   OpenedFile Create(const std::string& name, const std::string& first_bytes, mode_t mode,
                     gid_t group) const;
 
