@@ -74,7 +74,7 @@ Recording::Recording(std::string path, size_t size_limit, std::string command, W
       m_name(m_path.substr(m_path.rfind('/') + 1)),
       m_size_limit(size_limit),
       m_command(Shortened(std::move(command))),
-      m_term(std::getenv("TERM") ? std::getenv("TERM") : ""),
+      m_term(Shortened(std::getenv("TERM") ? std::getenv("TERM") : "")),
       m_size(size),
       m_gathered(std::min(size_limit, kMostGatheredOutput)) {
   m_pending.reserve(kMostPending);
