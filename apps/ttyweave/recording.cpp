@@ -110,12 +110,18 @@ void Recording::TakeEvent(const SessionEvent& event, Clock::time_point now) {
   if (m_refused) return;
   const bool ended = event.kind == SessionEvent::Kind::kEnded;
   for (const std::string& summary : m_mark_limit.TakeSummaries(now, ended)) Mark(now, summary);
-  if (event.kind == SessionEvent::Kind::kStarted) {
-    Mark(now, "session started: " + event.text);
-  } else if (ended) {
-    Mark(now, strprintf("session ended: status %d", event.status));
-  } else if (event.from_serial_console || m_mark_limit.Allow(event.uid, now)) {
-    Mark(now, event.text);
+  switch (event.kind) {
+    case SessionEvent::Kind::kStarted:
+      Mark(now, "session started: " + event.text);
+      break;
+    case SessionEvent::Kind::kArrived:
+    case SessionEvent::Kind::kLeft:
+    case SessionEvent::Kind::kRefused:
+      if (event.from_serial_console || m_mark_limit.Allow(event.uid, now)) Mark(now, event.text);
+      break;
+    case SessionEvent::Kind::kEnded:
+      Mark(now, strprintf("session ended: status %d", event.status));
+      break;
   }
 }
 

@@ -62,6 +62,7 @@ class Recording : public OutputConsumer {
   };
 
   void Gather(Pending pending);
+  // A size change, an "r" event: to be given by the session's size events.
   void Resize(Clock::time_point when, WindowSize size);
   void Mark(Clock::time_point when, const std::string& text);
   void Write();
