@@ -22,8 +22,10 @@ class NetworkTerminal : public Terminal {
   Outcome WriteFailed(int error, size_t position) override;
 };
 
-// A connection to the viewers' socket: shut for reading, so it is never read and never typed
-// from; only its hang-up is heard. Otherwise a network terminal.
+// A connection to the viewers' socket, never typed from: what it sends is never read, so a
+// flood of keys costs the loop nothing. It waits in the connection's own buffer, where the kernel
+// bounds it (a viewer that sends more only stops itself), and goes with the connection. Only its
+// hang-up is heard. Otherwise a network terminal.
 class Viewer : public NetworkTerminal {
  public:
   using NetworkTerminal::NetworkTerminal;
