@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "system_call_error.h"
+#include "terminal_mode.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ RawTerminal::RawTerminal(int fd) : m_fd(fd), m_raw(false), m_found{} {
   if (!isatty(fd)) return;
   if (tcgetattr(fd, &m_found) < 0) throw SystemCallError("tcgetattr", errno);
   termios raw = m_found;
-  cfmakeraw(&raw);
+  MakeRaw(&raw, LineSettings::kEightBitsNoParity);
   g_fault_fd = fd;
   g_fault_settings = m_found;
   SetFaultAction(RestoreAndDie, SA_RESETHAND | SA_NODEFER);

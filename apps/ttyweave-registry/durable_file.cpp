@@ -8,25 +8,9 @@
 #include <utility>
 
 #include "errno_exception.h"
+#include "file_descriptor.h"
 
 namespace {
-
-// Closes a descriptor when it goes out of scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : m_fd(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  int Get() const { return m_fd; }
-  // Closes now, so that a failure of the close itself (a delayed write error) is seen.
-  int Close() { return close(std::exchange(m_fd, -1)); }
-
- private:
-  int m_fd;
-};
 
 void WriteAll(int fd, const std::string& text) {
   for (std::size_t written = 0; written < text.size();) {

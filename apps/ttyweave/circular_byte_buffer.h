@@ -28,7 +28,10 @@ namespace ring_detail {
 // The `length` bytes from `start` on, in an array of `size` bytes that wraps at its end.
 inline ByteSpans Runs(uint8_t* array, size_t size, size_t start, size_t length) {
   const size_t first = std::min(length, size - start);
-  return {{{array + start, first}, {array, length - first}}, length == 0 ? 0 : first < length ? 2 : 1,
+  return {{{array + start, first}, {array, length - first}},
+          length == 0      ? 0
+          : first < length ? 2
+                           : 1,
           length};
 }
 
@@ -68,10 +71,10 @@ class CircularByteBuffer {
   size_t m_rp = 0;
 };
 
-// One writer, up to MAX_READERS readers (0 to m_active_readers - 1, always dense), each at its
-// own pace. The writer never passes a live reader, so no reader has more than SIZE - 1 bytes to
-// read; bytes every reader has consumed stay as history, from which a reader added later is
-// served first.
+// One writer, up to MAX_READERS readers, each at its own pace and known by the handle AddReader
+// gave it until it is removed (other readers coming and going leave it as it is). The writer never
+// passes a live reader, so no reader has more than SIZE - 1 bytes to read; bytes every reader has
+// consumed stay as history, from which a reader added later is served first.
 template <size_t SIZE, size_t MAX_READERS>
 class MultiReaderCircularByteBuffer {
  public:
@@ -114,21 +117,25 @@ class MultiReaderCircularByteBuffer {
   bool IsFull(uint32_t reader) const { return Unread(reader) == SIZE - 1; }
   size_t ActiveReaders() const { return m_active_readers; }
 
-  // Adds reader number `reader` (the next free one). It first receives the history: all bytes
-  // written so far, or the last SIZE - 1 once the array has been filled, which makes it full.
-  void AddReader(uint32_t reader) {
-    PLINTH_CHECK(reader == m_active_readers);
+  // Adds a reader and returns its handle (the lowest free one). It first receives the history:
+  // all bytes written so far, or the last SIZE - 1 once the array has been filled, which makes it
+  // full.
+  uint32_t AddReader() {
     // Not checked by the ring's callers; a reader past the array would corrupt memory.
-    PLINTH_CHECK(reader < MAX_READERS);
+    PLINTH_CHECK(m_active_readers < MAX_READERS);
+    uint32_t reader = 0;
+    while (m_active[reader]) ++reader;
     m_rp[reader] = (m_wp + SIZE - std::min(m_total_written, SIZE - 1)) % SIZE;
+    m_active[reader] = true;
     ++m_active_readers;
+    return reader;
   }
 
-  // Drops `reader`; the readers after it move down one index with their positions.
+  // Drops `reader`; its handle may be given to a reader added later.
   void RemoveReader(uint32_t reader) {
-    PLINTH_CHECK(reader < m_active_readers);
+    PLINTH_CHECK(reader < MAX_READERS && m_active[reader]);
+    m_active[reader] = false;
     --m_active_readers;
-    for (size_t i = reader; i < m_active_readers; ++i) m_rp[i] = m_rp[i + 1];
   }
 
  private:
@@ -137,13 +144,15 @@ class MultiReaderCircularByteBuffer {
   size_t Room() const {
     if (m_active_readers == 0) return SIZE;
     size_t most_unread = 0;
-    for (uint32_t r = 0; r < m_active_readers; ++r) most_unread = std::max(most_unread, Unread(r));
+    for (uint32_t r = 0; r < MAX_READERS; ++r)
+      if (m_active[r]) most_unread = std::max(most_unread, Unread(r));
     return SIZE - 1 - most_unread;
   }
 
   uint8_t m_buffer[SIZE] = {};
   size_t m_wp = 0;
   size_t m_rp[MAX_READERS] = {};
+  bool m_active[MAX_READERS] = {};
   size_t m_total_written = 0;
   size_t m_active_readers = 0;
 };

@@ -51,6 +51,7 @@ bool ConfigureConsole() {
     std::perror("dup2 stdout");
     return false;
   }
+  // The console now lives on 0 and 1; unless open gave one of those, its first descriptor goes.
   if (fd > 1) close(fd);
   return true;
 }

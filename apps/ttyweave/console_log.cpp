@@ -17,6 +17,7 @@
 
 #include "escaped_text.h"
 #include "safe_fprintf.h"
+#include "string_operations.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ ConsoleLog::~ConsoleLog() {
                 m_rotated_unwritten);
 }
 
-void ConsoleLog::Take(const ByteSpans& runs, size_t count) {
+void ConsoleLog::TakeOutput(const ByteSpans& runs, size_t count) {
   for (int i = 0; i < runs.count && count > 0; ++i) {
     const size_t part = std::min(count, runs.parts[i].iov_len);
     Gather(static_cast<const uint8_t*>(runs.parts[i].iov_base), part);
@@ -114,8 +115,18 @@ void ConsoleLog::Take(const ByteSpans& runs, size_t count) {
   }
 }
 
-void ConsoleLog::Take(const void* data, size_t count) {
-  Gather(static_cast<const uint8_t*>(data), count);
+// Every event is on stderr, but the log takes only so many of each uid's (the serial console
+// arrives once): the session's output must not be rotated away by visitors. At the end, how many
+// were left out, whatever their window.
+void ConsoleLog::TakeEvent(const SessionEvent& event, Clock::time_point now) {
+  if (event.kind == SessionEvent::Kind::kStarted) return;  // the first mark, made on opening
+  const bool ended = event.kind == SessionEvent::Kind::kEnded;
+  for (const std::string& summary : m_mark_limit.TakeSummaries(now, ended)) Mark(summary);
+  if (ended) {
+    Mark(strprintf("session ended: status %d", event.status));
+  } else if (event.from_serial_console || m_mark_limit.Allow(event.uid, now)) {
+    Mark(event.text);
+  }
 }
 
 // Marks are rare, and what an audit looks for: written and synced at once.
@@ -127,7 +138,7 @@ void ConsoleLog::Mark(const std::string& text) {
   m_write_due = Clock::now();
 }
 
-void ConsoleLog::WriteIfDue(Clock::time_point now) {
+void ConsoleLog::ServeDeadline(Clock::time_point now) {
   if (m_write_due && now >= *m_write_due) Write();
 }
 
@@ -289,6 +300,7 @@ void ConsoleLog::Close(bool let_drain) {
     if (let_drain) WaitForDrain(m_fd);
     tcflush(m_fd, TCOFLUSH);
   }
+  // Closed here rather than by an owner: a line's output must drain or be flushed first.
   close(m_fd);
   m_fd = -1;
 }

@@ -12,6 +12,8 @@
 
 #include "circular_byte_buffer.h"
 #include "errno_exception.h"
+#include "output_consumer.h"
+#include "terminal_mark_limit.h"
 #include "trusted_folder.h"
 
 // The console log: every byte the terminals are sent, as they are sent it, plus marks for the
@@ -24,10 +26,11 @@
 // The log's folder must be one that only root can change, and the log a file this daemon made
 // (it begins with a mark) or a character device; anything else is refused with one line on
 // stderr, and the session goes on without a log.
-class ConsoleLog {
+//
+// As the session's output consumer, it marks each terminal's arrival and departure (at most so
+// many of one uid's: TerminalMarkLimit) and the session's end; its start is its first mark.
+class ConsoleLog : public OutputConsumer {
  public:
-  using Clock = std::chrono::steady_clock;
-
   // How long gathered bytes may wait before they are written: kind to flash, and little to lose
   // should the device lose power. Marks are written, and synced, at once.
   static constexpr std::chrono::seconds kWriteInterval{1};
@@ -37,20 +40,19 @@ class ConsoleLog {
   // about twice `size_limit` bytes in memory, allocated here once.
   ConsoleLog(std::string path, size_t size_limit, const std::string& program);
   // Writes what was gathered.
-  ~ConsoleLog();
+  ~ConsoleLog() override;
   ConsoleLog(const ConsoleLog&) = delete;
   ConsoleLog& operator=(const ConsoleLog&) = delete;
 
-  // Takes the first `count` bytes of `runs`, as they enter the output ring.
-  void Take(const ByteSpans& runs, size_t count);
-  void Take(const void* data, size_t count);
+  void TakeOutput(const ByteSpans& runs, size_t count) override;
+  void TakeEvent(const SessionEvent& event, Clock::time_point now) override;
+  std::optional<Clock::time_point> Deadline() const override { return m_write_due; }
+  void ServeDeadline(Clock::time_point now) override;
+  void Flush() override { Write(); }
+
   // A mark "[ttyweave <UTC time>] <text>" on a line of its own, the text escaped (EscapedText).
   void Mark(const std::string& text);
 
-  // When the gathered bytes are due to be written; nothing while none wait.
-  std::optional<Clock::time_point> WriteDeadline() const { return m_write_due; }
-  // Writes what was gathered if it is due at `now`.
-  void WriteIfDue(Clock::time_point now);
   // Writes what was gathered now, and syncs a file when it took a mark.
   void Write();
 
@@ -79,6 +81,7 @@ class ConsoleLog {
   std::unique_ptr<uint8_t[]> m_gathered;
   size_t m_start = 0;
   size_t m_length = 0;
+  // When the gathered bytes are due to be written; nothing while none wait.
   std::optional<Clock::time_point> m_write_due;
   bool m_sync_due = false;
   int m_fd = -1;
@@ -91,4 +94,6 @@ class ConsoleLog {
   bool m_older_refused = false;
   size_t m_lost_bytes = 0;
   size_t m_rotated_unwritten = 0;
+  // How many of the terminals' arrivals and departures are marked.
+  TerminalMarkLimit m_mark_limit;
 };

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "console_settings.h"
 
-#include <boost/lexical_cast.hpp>
 #include <optional>
 
 #include "registry_client_impl.h"
+#include "registry_number.h"
 #include "safe_fprintf.h"
 
 namespace {
@@ -16,15 +16,6 @@ std::optional<std::string> ReadKey(Registry& registry, const char* key) {
   try {
     return registry.Read(kSection, key);
   } catch (...) {
-    return std::nullopt;
-  }
-}
-
-// The whole value as a decimal number (optional sign, digits only), or nothing.
-std::optional<long long> AsNumber(const std::string& text) {
-  try {
-    return boost::lexical_cast<long long>(text);
-  } catch (const boost::bad_lexical_cast&) {
     return std::nullopt;
   }
 }
@@ -48,7 +39,7 @@ ConsoleSettings ReadConsoleSettings() {
     }
   }
   if (const auto size = ReadKey(*registry, "log_size")) {
-    const auto number = AsNumber(*size);
+    const auto number = AsNumber<long long>(*size);
     if (number && *number >= static_cast<long long>(ConsoleSettings::kSmallestLogSize) &&
         *number <= static_cast<long long>(ConsoleSettings::kLargestLogSize)) {
       settings.log_size = static_cast<size_t>(*number);
@@ -59,7 +50,7 @@ ConsoleSettings ReadConsoleSettings() {
     }
   }
   if (const auto viewers = ReadKey(*registry, "viewers")) {
-    const auto number = AsNumber(*viewers);
+    const auto number = AsNumber<long long>(*viewers);
     if (number && *number != 0)
       settings.viewers =
           *number >= 1 && *number <= static_cast<long long>(ConsoleSettings::kMostViewers)

@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "exception_handlers.h"
+#include "exit_status.h"
 #include "running_instance.h"
 #include "serial_only.h"
 #include "share_config.h"
@@ -28,9 +29,6 @@ constexpr char kHelp[] =
     "A person's session needs a program that sets its terminal up: agetty, or\n"
     "/usr/lib/ttyweave/with-terminal /bin/login -f root on a trusted line.\n"
     "More: ttyweave(8), ttyweave-attach(1).\n";
-constexpr int kUsageExitStatus = 1;
-// Start-up could not go on (no console, a failed system call, a program that cannot run).
-constexpr int kStartupFailureExitStatus = 1;
 
 // Handles the options that only ask about the daemon itself; returns whether argv[1] was one.
 // They come before the Registry, so that they answer at once with or without a system bus.

@@ -7,8 +7,9 @@
 
 #include <cerrno>
 
+#include "child.h"
 #include "errno_exception.h"
-#include "shared_session.h"
+#include "file_descriptor.h"
 
 namespace {
 
@@ -21,14 +22,9 @@ bool IsPseudoTerminalMaster(int fd) {
 void ReopenConsole() {
   // The device of descriptor 0 itself, even where /dev has no name for it. O_NONBLOCK: a serial
   // line without CLOCAL would otherwise wait here for its carrier.
-  const int fd = open("/proc/self/fd/0", O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) throw ErrnoException(errno, "reopen console");
-  if (dup2(fd, 0) < 0 || dup2(fd, 1) < 0) {
-    const int error = errno;
-    close(fd);
-    throw ErrnoException(error, "reopen console");
-  }
-  close(fd);
+  const FileDescriptor fd(open("/proc/self/fd/0", O_RDWR | O_NOCTTY | O_NONBLOCK));
+  if (!fd.IsOpen()) throw ErrnoException(errno, "reopen console");
+  if (dup2(fd.Get(), 0) < 0 || dup2(fd.Get(), 1) < 0) throw ErrnoException(errno, "reopen console");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "file_descriptor.h"
+
 // The kernel's console log level (the first of the four numbers of /proc/sys/kernel/printk)
 // turned down to 0 for as long as this object lives, so that the kernel prints nothing on the
 // console itself, and put back as it was when the object ends. The other numbers are never
@@ -21,5 +23,5 @@ class QuietKernelConsole {
 
  private:
   std::string m_level;
-  int m_run_folder;  // -1: none, nothing kept
+  FileDescriptor m_run_folder;  // none: nothing kept
 };

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "file_descriptor.h"
 #include "safe_fprintf.h"
 #include "terminal_socket.h"
 
@@ -16,13 +17,10 @@ bool SocketAnswers(const char* path) {
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
   // Non-blocking: a listener whose backlog is full says EAGAIN at once instead of making us wait.
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool answers =
-      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
-      errno == EAGAIN;
-  close(fd);
-  return answers;
+  const FileDescriptor fd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.IsOpen()) return false;
+  return connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+         errno == EAGAIN;
 }
 
 bool AnotherInstanceRuns() {

@@ -3,7 +3,6 @@
 
 #include <dbus/dbus.h>
 
-#include <boost/lexical_cast.hpp>
 #include <cstdio>
 #include <exception>
 #include <initializer_list>
@@ -11,6 +10,7 @@
 
 #include "registry_client_impl.h"
 #include "registry_names.h"
+#include "registry_number.h"
 #include "safe_fprintf.h"
 
 namespace {
@@ -20,9 +20,9 @@ constexpr char kSection[] = "networking";
 constexpr int kLowestPort = 1;
 constexpr int kHighestPort = 65535;
 
-// The whole value as a decimal int (optional sign, digits only); throws when it is not one.
+// The whole value as a decimal int, 0 when it is not one. Throws what the read throws.
 int ReadInt(Registry& registry, const char* key) {
-  return boost::lexical_cast<int>(registry.Read(kSection, key));
+  return AsNumber<int>(registry.Read(kSection, key)).value_or(0);
 }
 
 bool IsPort(int number) { return number >= kLowestPort && number <= kHighestPort; }
@@ -80,5 +80,15 @@ void ReadShareConfig(ShareConfig& config) {
     config.serial_with_telnet = ReadInt(*registry, "serial_with_telnet") != 0;
   } catch (...) {
     config.serial_with_telnet = false;
+  }
+}
+
+std::optional<uint32_t> ReadKernelLogLevel() {
+  try {
+    Registry* registry = plinth::AutoCreateSingleton<RegistryClientImpl>::GetInstance();
+    // Digits with one optional sign; "-1" wraps to the largest level.
+    return AsNumber<unsigned int>(registry->Read(kSection, "telnet_log_level"));
+  } catch (...) {
+    return std::nullopt;
   }
 }

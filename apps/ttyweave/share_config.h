@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 // What the settings say about sharing the terminal; all false when nothing could be read.
 struct ShareConfig {
   bool network_enabled = false;     // a telnet or ssh port is configured: share the terminal
@@ -13,3 +16,8 @@ struct ShareConfig {
 // is enabled because the Registry could not be asked (no system bus, no owner of its name, no
 // answer in time, a D-Bus error), one line on stderr says why. Never throws.
 void ReadShareConfig(ShareConfig& config);
+
+// The kernel log relay's level, "telnet_log_level" of the same section: records of a severity
+// below it are relayed ("-1" wraps to the largest level and relays everything). Nothing when it
+// cannot be read or is no plain number. Never throws.
+std::optional<uint32_t> ReadKernelLogLevel();

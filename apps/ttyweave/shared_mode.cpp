@@ -3,14 +3,17 @@
 
 #include <cstdlib>
 #include <exception>
+#include <memory>
 
+#include "console_log.h"
 #include "console_settings.h"
 #include "nonblocking_console.h"
 #include "raw_console.h"
 #include "safe_fprintf.h"
-#include "shared_session.h"
+#include "session.h"
+#include "share_config.h"
 
-int RunSharedMode(const ShareConfig& config, int argc, char** argv) {
+int RunSharedMode(const ShareConfig& config, int /*argc*/, char** argv) {
   const ConsoleSettings console_settings = ReadConsoleSettings();
   NonBlockingConsole console;
   // Keys reach the program as bytes, echo is the program's business; the console's settings are
@@ -18,7 +21,7 @@ int RunSharedMode(const ShareConfig& config, int argc, char** argv) {
   RawConsole raw_console(0);
   SharedSession session;
   session.SetupSignals();
-  session.SetupKmsg();
+  session.SetupKmsg(ReadKernelLogLevel());
 
   // Set just before the child starts, so that it inherits them.
   setenv("CONSOLE_MULTI", "1", 1);
@@ -27,10 +30,13 @@ int RunSharedMode(const ShareConfig& config, int argc, char** argv) {
   } else {
     unsetenv("CONSOLE_SERIAL");
   }
-  // Started before the child, so that it holds the program's first byte.
+  // What takes the output without holding the program back, made before the program starts so
+  // that it holds the first byte.
   if (!console_settings.log_file.empty())
-    session.StartLog(console_settings.log_file, console_settings.log_size, argv + 1);
-  session.StartChild(argc - 1, argv + 1);
+    session.AddConsumer(std::make_unique<ConsoleLog>(console_settings.log_file,
+                                                     console_settings.log_size,
+                                                     SharedSession::CommandLine(argv + 1)));
+  session.StartChild(argv + 1);
 
   try {
     SafeFprintf(stderr, "ttyweave: Starting listener\n");

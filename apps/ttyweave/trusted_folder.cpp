@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "errno_exception.h"
+#include "file_descriptor.h"
 #include "string_operations.h"
 
 namespace {
@@ -21,22 +22,6 @@ constexpr gid_t kRootGroup = 0;
 constexpr int kOpenFlags = O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 // Made owner-only, then opened up to the mode asked for once the group is set.
 constexpr mode_t kCreationMode = 0600;
-
-// Closes a descriptor on the way out of a failed open.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : m_fd(fd) {}
-  ~FdGuard() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int Get() const { return m_fd; }
-  int Release() { return std::exchange(m_fd, -1); }
-
- private:
-  int m_fd;
-};
 
 const char* KindOf(mode_t mode) {
   if (S_ISLNK(mode)) return "a symbolic link";
@@ -75,10 +60,9 @@ void WriteAll(int fd, const std::string& bytes) {
 
 TrustedFolder::TrustedFolder(const std::string& path)
     : m_path(path), m_fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-  if (m_fd < 0) throw ErrnoException(errno, "open");
-  FdGuard guard(m_fd);
+  if (!m_fd.IsOpen()) throw ErrnoException(errno, "open");
   struct stat info;
-  if (fstat(m_fd, &info) < 0) throw ErrnoException(errno, "stat");
+  if (fstat(m_fd.Get(), &info) < 0) throw ErrnoException(errno, "stat");
   // logrotate's rule, and its owner too: a folder where others can rename, link or plant names.
   if (info.st_uid != kRoot)
     throw FileRefused(strprintf("its folder %s is owned by uid %u", path.c_str(), info.st_uid));
@@ -87,25 +71,22 @@ TrustedFolder::TrustedFolder(const std::string& path)
   if ((info.st_mode & S_IWGRP) && info.st_gid != kRootGroup)
     throw FileRefused(
         strprintf("its folder %s is writable by group %u", path.c_str(), info.st_gid));
-  guard.Release();
 }
-
-TrustedFolder::~TrustedFolder() { close(m_fd); }
 
 TrustedFolder::OpenedFile TrustedFolder::OpenToAppend(const std::string& name,
                                                       const std::string& signature,
                                                       const std::string& first_bytes, mode_t mode,
                                                       gid_t group) const {
   struct stat found;
-  if (fstatat(m_fd, name.c_str(), &found, AT_SYMLINK_NOFOLLOW) < 0) {
+  if (fstatat(m_fd.Get(), name.c_str(), &found, AT_SYMLINK_NOFOLLOW) < 0) {
     if (errno == ENOENT) return Create(name, first_bytes, mode, group);
     throw ErrnoException(errno, "stat");
   }
   // Nothing else is even opened: opening a FIFO or a device may have effects of its own.
   if (!S_ISREG(found.st_mode) && !S_ISCHR(found.st_mode)) throw FileRefused(KindOf(found.st_mode));
   // A file is read too, for its signature; a device is only written to.
-  FdGuard guard(
-      openat(m_fd, name.c_str(), (S_ISREG(found.st_mode) ? O_RDWR : O_WRONLY) | kOpenFlags));
+  FileDescriptor guard(
+      openat(m_fd.Get(), name.c_str(), (S_ISREG(found.st_mode) ? O_RDWR : O_WRONLY) | kOpenFlags));
   const int opened = guard.Get();
   if (opened < 0) throw ErrnoException(errno, "open");
   struct stat info;
@@ -120,28 +101,31 @@ TrustedFolder::OpenedFile TrustedFolder::OpenToAppend(const std::string& name,
 TrustedFolder::OpenedFile TrustedFolder::Create(const std::string& name,
                                                 const std::string& first_bytes, mode_t mode,
                                                 gid_t group) const {
-  const int fd = openat(m_fd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | kOpenFlags, kCreationMode);
+  FileDescriptor created(
+      openat(m_fd.Get(), name.c_str(), O_CREAT | O_EXCL | O_RDWR | kOpenFlags, kCreationMode));
+  const int fd = created.Get();
   if (fd < 0) throw ErrnoException(errno, "open");
   try {
     if (fchown(fd, static_cast<uid_t>(-1), group) < 0) throw ErrnoException(errno, "chown");
     if (fchmod(fd, mode) < 0) throw ErrnoException(errno, "chmod");
     WriteAll(fd, first_bytes);
-    if (fdatasync(fd) < 0 || fsync(m_fd) < 0) throw ErrnoException(errno, "sync");
+    if (fdatasync(fd) < 0 || fsync(m_fd.Get()) < 0) throw ErrnoException(errno, "sync");
   } catch (...) {
     // A file without its signature would never be taken again.
-    close(fd);
-    unlinkat(m_fd, name.c_str(), 0);
+    created.Reset();
+    unlinkat(m_fd.Get(), name.c_str(), 0);
     throw;
   }
-  return {fd, true, true, first_bytes.size()};
+  return {created.Release(), true, true, first_bytes.size()};
 }
 
 void TrustedFolder::Replace(const std::string& from, const std::string& to,
                             const std::string& signature) const {
   struct stat found;
-  if (fstatat(m_fd, to.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (fstatat(m_fd.Get(), to.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0) {
     if (!S_ISREG(found.st_mode)) throw FileRefused(KindOf(found.st_mode));
-    FdGuard guard(openat(m_fd, to.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    FileDescriptor guard(
+        openat(m_fd.Get(), to.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     const int opened = guard.Get();
     if (opened < 0) throw ErrnoException(errno, "open");
     struct stat info;
@@ -150,10 +134,11 @@ void TrustedFolder::Replace(const std::string& from, const std::string& to,
   } else if (errno != ENOENT) {
     throw ErrnoException(errno, "stat");
   }
-  if (renameat(m_fd, from.c_str(), m_fd, to.c_str()) < 0) throw ErrnoException(errno, "rename");
-  if (fsync(m_fd) < 0) throw ErrnoException(errno, "sync");
+  if (renameat(m_fd.Get(), from.c_str(), m_fd.Get(), to.c_str()) < 0)
+    throw ErrnoException(errno, "rename");
+  if (fsync(m_fd.Get()) < 0) throw ErrnoException(errno, "sync");
 }
 
 void TrustedFolder::Remove(const std::string& name) const {
-  if (unlinkat(m_fd, name.c_str(), 0) < 0) throw ErrnoException(errno, "unlink");
+  if (unlinkat(m_fd.Get(), name.c_str(), 0) < 0) throw ErrnoException(errno, "unlink");
 }

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "file_descriptor.h"
+
 // A file or folder the daemon will not write in, with what it is in a few words ("a symbolic
 // link", "owned by uid 65534").
 class FileRefused : public std::runtime_error {
@@ -30,7 +32,7 @@ class TrustedFolder {
   // others may write in it: its owner is not root, or it is writable by all or by a group other
   // than root's.
   explicit TrustedFolder(const std::string& path);
-  ~TrustedFolder();
+
   TrustedFolder(const TrustedFolder&) = delete;
   TrustedFolder& operator=(const TrustedFolder&) = delete;
 
@@ -52,5 +54,5 @@ class TrustedFolder {
                     gid_t group) const;
 
   const std::string m_path;
-  int m_fd;
+  FileDescriptor m_fd;
 };

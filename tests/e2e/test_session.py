@@ -237,3 +237,18 @@ def test_a_failing_serial_console_holds_nobody_back_is_never_dropped_and_comes_b
     latest = int(re.findall(rb"tick (\d+)", network.data)[-1])
     assert console.wait_for(b"tick %d\n" % (latest + 2)), daemon.stderr()
     assert re.search(r"ttyweave: Serial console lost [1-9]\d* bytes of output while it failed\n", daemon.stderr())
+
+
+def test_a_slow_serial_console_that_holds_the_program_back_is_waited_for_without_spinning(sandbox):
+    """The serial console alone, taking 4 KiB every 200 ms (holding the program back for far longer than 50 ms at a
+    time, but never for 2 s): the program waits for it, and so does the daemon, in poll."""
+    data = pattern(200000)
+    daemon = sandbox.start(copy_on_request(sandbox, data), settings=WITH_SERIAL)
+    console = sandbox.console
+    assert console.wait_for(b"ready\n"), daemon.stderr()
+    console.write(b"go\n")
+    started, cpu = time.monotonic(), cpu_seconds(daemon.pid)
+    assert pump([console], lambda: len(console.data) >= 40000, size=4096, pause=0.2), daemon.stderr()
+    assert (cpu_seconds(daemon.pid) - cpu) / (time.monotonic() - started) < SPIN_BOUND, "the session spins"
+    assert pump([console], lambda: b"ready\n" + data in console.data, size=1 << 16), daemon.stderr()
+    assert "stalled" not in daemon.stderr(), daemon.stderr()

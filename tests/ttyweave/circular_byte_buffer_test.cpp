@@ -62,6 +62,7 @@ void CheckOneMultiReaderRing(std::mt19937_64& random, size_t operations) {
   uint8_t* const base = static_cast<uint8_t*>(ring.BeginPush().parts[0].iov_base);
   std::deque<uint8_t> history;  // the last SIZE bytes ever written
   std::vector<std::deque<uint8_t>> unread;
+  std::vector<uint32_t> handles;  // the ring's handle of each reader in `unread`
   size_t total = 0;
   const auto written = [&](uint8_t byte) {
     history.push_back(byte);
@@ -93,25 +94,26 @@ void CheckOneMultiReaderRing(std::mt19937_64& random, size_t operations) {
       ASSERT_TRUE(fits || std::memcmp(static_cast<void*>(&before), &ring, sizeof ring) == 0) << op;
     } else if (choice <= push_weight + 2 && !unread.empty()) {
       const uint32_t reader = static_cast<uint32_t>(random() % unread.size());
-      const ByteSpans span = ring.BeginPop(reader);
+      const ByteSpans span = ring.BeginPop(handles[reader]);
       ASSERT_TRUE(RunsAre<SIZE>(span, base, (wp + SIZE - unread[reader].size()) % SIZE,
                                 unread[reader].size()))
           << "op " << op;
       size_t read = 0;
       ASSERT_TRUE(PopChecked(random, span, unread[reader], &read)) << "op " << op;
-      ring.EndPop(reader, static_cast<int>(read));
+      ring.EndPop(handles[reader], static_cast<int>(read));
     } else if (choice == push_weight + 3 && unread.size() < READERS) {
-      ring.AddReader(static_cast<uint32_t>(unread.size()));
+      handles.push_back(ring.AddReader());
       unread.emplace_back(history.end() - std::min(total, SIZE - 1), history.end());
     } else if (choice == push_weight + 4 && !unread.empty()) {
       const size_t reader = random() % unread.size();
-      ring.RemoveReader(static_cast<uint32_t>(reader));
+      ring.RemoveReader(handles[reader]);
+      handles.erase(handles.begin() + static_cast<std::ptrdiff_t>(reader));
       unread.erase(unread.begin() + reader);
     }
     ASSERT_EQ(ring.ActiveReaders(), unread.size());
     for (uint32_t r = 0; r < unread.size(); ++r) {
-      ASSERT_EQ(ring.IsEmpty(r), unread[r].empty()) << "op " << op;
-      ASSERT_EQ(ring.IsFull(r), unread[r].size() == SIZE - 1) << "op " << op;
+      ASSERT_EQ(ring.IsEmpty(handles[r]), unread[r].empty()) << "op " << op;
+      ASSERT_EQ(ring.IsFull(handles[r]), unread[r].size() == SIZE - 1) << "op " << op;
     }
   }
 }

@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "terminal.h"
+
+// A connection to the terminals' socket. It leaves on an error, at its end, when it holds the
+// program back without taking anything for kBlockedTerminalTimeout, or when it takes nothing of
+// the program's last output for kStalledTerminalTimeout.
+class NetworkTerminal : public Terminal {
+ public:
+  using Terminal::Terminal;
+
+  Outcome Expire(Clock::time_point now, size_t position, bool final_output) override;
+  std::optional<Clock::time_point> Deadline(bool final_output) const override;
+
+ protected:
+  Outcome ConnectionError(size_t position) override;
+  // It rests until the ring has room to take its keys (and then to see its end of file).
+  Outcome HangUpWithoutInputRoom() override;
+  Outcome EndOfFile() override { return Leave(Departure::kClosed); }
+  Outcome ReadFailed(int error, size_t position) override;
+  Outcome WriteFailed(int error, size_t position) override;
+};
+
+// A connection to the viewers' socket: shut for reading, so it is never read and never typed
+// from; only its hang-up is heard. Otherwise a network terminal.
+class Viewer : public NetworkTerminal {
+ public:
+  using NetworkTerminal::NetworkTerminal;
+
+  std::string Describe() const override;
+  bool IsViewer() const override { return true; }
+  short PollEvents() const override { return static_cast<short>(HasOutputWaiting() ? POLLOUT : 0); }
+
+ protected:
+  Outcome Read(short, size_t) override { return Leave(Departure::kClosed); }
+};
