@@ -76,23 +76,23 @@ def test_the_terminal_active_last_has_its_size_and_watchers_never_change_it(sand
     assert watcher.wait_for(b"winch at 100x30 after 1\r\n")
     join(sandbox, second_user := resize(sandbox.pty(), 120, 40), sandbox.socket_path)
     assert watcher.wait_for(b"winch at 120x40 after 2\r\n")
-    sandbox.console.write(b"c")  # the serial console: the Registry's size
-    assert watcher.wait_for(b"key c at 80x24 after 3\r\n")
-    first_user.write(b"f")
-    assert watcher.wait_for(b"key f at 100x30 after 4\r\n")
-    assert second_user.wait_for(b"key f at 100x30 after 4\r\n")
+    # Each typist's size in turn, the serial console's the Registry's; the first one typed last.
+    typists = [(sandbox.console, b"c", b"80x24"), (second_user, b"s", b"120x40"), (first_user, b"f", b"100x30")]
+    for changes, (typist, key, size) in enumerate(typists, 3):
+        typist.write(key)
+        assert watcher.wait_for(b"key %s at %s after %d\r\n" % (key, size, changes))
     for path in sandbox.socket_path, sandbox.path("run/ttyweave-view-socket"):  # read-only, then a viewer
         watching = resize(sandbox.pty(), 60, 20)
         client = join(sandbox, watching, "-r", path)
-        assert watching.wait_for(b"key f at 100x30 after 4\r\n")
+        assert watching.wait_for(b"key f at 100x30 after 5\r\n")
         resize(watching, 70, 25).write(b"r" + DETACH)
         assert client.wait(DEADLINE) == 0
     watcher.write(b"w")
-    assert watcher.wait_for(b"key w at 100x30 after 4\r\n")
+    assert watcher.wait_for(b"key w at 100x30 after 5\r\n")
     first_user.write(DETACH)
     assert first.wait(DEADLINE) == 0
-    assert watcher.wait_for(b"winch at 120x40 after 5\r\n")
-    assert wait_until(lambda: daemon.stderr().count("ttyweave: Window 120x40 from terminal 3\n") == 2)
+    assert watcher.wait_for(b"winch at 120x40 after 6\r\n")
+    assert wait_until(lambda: daemon.stderr().count("ttyweave: Window 120x40 from terminal 3\n") == 3)
 
 
 @pytest.mark.parametrize("server", ["sshd", "dropbear"])
