@@ -69,7 +69,8 @@ def test_the_program_starts_at_the_set_size_and_follows_a_telling_clients_window
 
 
 def test_the_terminal_active_last_has_its_size_and_watchers_never_change_it(sandbox):
-    daemon = sandbox.start(SIZE_PROGRAM, settings={**NETWORK, "serial_with_telnet": "1"}, console={"viewers": "1"})
+    daemon = sandbox.start(SIZE_PROGRAM, settings={**NETWORK, "serial_with_telnet": "1"},
+                           console={"viewers": "1", "log_file": "/var/log/console.log"})
     watcher = Terminal(sandbox.socket_path)  # terminal 1
     assert watcher.wait_for(b"start at 80x24 after 0\r\n"), daemon.stderr()
     first = join(sandbox, first_user := resize(sandbox.pty(), 100, 30), sandbox.socket_path)
@@ -93,6 +94,7 @@ def test_the_terminal_active_last_has_its_size_and_watchers_never_change_it(sand
     assert first.wait(DEADLINE) == 0
     assert watcher.wait_for(b"winch at 120x40 after 6\r\n")
     assert wait_until(lambda: daemon.stderr().count("ttyweave: Window 120x40 from terminal 3\n") == 3)
+    assert wait_until(lambda: sandbox.read("log/console.log").count("Z] Window 120x40 from terminal 3\r\n") == 3)
 
 
 @pytest.mark.parametrize("server", ["sshd", "dropbear"])
