@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+#include "window_size_protocol.h"
+
 // What the settings say about the console log and viewers (Registry section "console").
 struct ConsoleSettings {
   // A few screens of history and a few minutes of a serial line's output, with little flash.
@@ -19,10 +21,14 @@ struct ConsoleSettings {
   // value of the key gives kMostViewers.
   static constexpr size_t kMostViewers = 7;
   size_t viewers = 0;
+  // The size the program's terminal starts at, and the serial console's.
+  static constexpr WindowSize kDefaultWindowSize{80, 24};
+  WindowSize window_size = kDefaultWindowSize;
 };
 
-// Reads "log_file", "log_size" and "viewers" (a number from 1 to kMostViewers caps them). A missing
-// key or a Registry that does not answer gives the default silently; a log_size that is not a
-// number from kSmallestLogSize to kLargestLogSize gives the default and one line on stderr, and so
-// does a log_file that is not an absolute path (no log). Never throws.
+// Reads "log_file", "log_size", "viewers" (a number from 1 to kMostViewers caps them), "columns"
+// and "rows". A missing key or a Registry that does not answer gives the default silently; a
+// log_size that is not a number from kSmallestLogSize to kLargestLogSize gives the default and one
+// line on stderr, and so do columns or rows not from 1 to kMaxWindowDimension, and a log_file that
+// is not an absolute path (no log). Never throws.
 ConsoleSettings ReadConsoleSettings();

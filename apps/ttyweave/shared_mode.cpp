@@ -36,6 +36,7 @@ int RunSharedMode(const ShareConfig& config, int /*argc*/, char** argv) {
     session.AddConsumer(std::make_unique<ConsoleLog>(console_settings.log_file,
                                                      console_settings.log_size,
                                                      SharedSession::CommandLine(argv + 1)));
+  session.SetWindowSize(console_settings.window_size);
   session.StartChild(argv + 1);
 
   try {
