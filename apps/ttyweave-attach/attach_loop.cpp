@@ -17,7 +17,8 @@ namespace {
 constexpr size_t kSignalSlot = 0;
 constexpr size_t kSessionSlot = 1;
 constexpr size_t kInputSlot = 2;
-constexpr size_t kSlotCount = 3;
+constexpr size_t kWindowSlot = 3;
+constexpr size_t kSlotCount = 4;
 
 // A hang-up or an error is learnt by reading: end of file, or the read's error.
 constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
@@ -25,13 +26,20 @@ constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
 }  // namespace
 
 AttachLoop::AttachLoop(int session_fd, const AttachOptions& options,
-                       const TerminationSignals& signals)
+                       const TerminationSignals& signals, bool tells_window_size)
     : m_session_fd(session_fd),
       m_options(options),
       m_signals(signals),
       m_input_open(true),
+      m_tells_window_size(tells_window_size),
+      m_marked(!tells_window_size),
       m_keys_size(0),
-      m_keys_sent(0) {}
+      m_keys_sent(0) {
+  if (!tells_window_size) return;
+  // The hello goes first, in the first message sent.
+  const std::optional<WindowSize> size = TerminalWindowSize(STDIN_FILENO);
+  m_keys_size = size ? EncodeSizeRecord(*size, m_keys) : EncodeNoSizeRecord(m_keys);
+}
 
 AttachOutcome AttachLoop::Run() {
   for (;;) {
@@ -40,6 +48,7 @@ AttachOutcome AttachLoop::Run() {
     fds[kSessionSlot] = {m_session_fd, static_cast<short>(POLLIN | (KeysWaiting() ? POLLOUT : 0)),
                          0};
     fds[kInputSlot] = {m_input_open ? STDIN_FILENO : -1, POLLIN, 0};
+    fds[kWindowSlot] = {m_signals.WindowChangeFd(), POLLIN, 0};  // -1 when not told
     if (poll(fds, kSlotCount, PollTimeout()) < 0) {
       if (errno == EINTR) continue;  // a caught signal: its byte is in the pipe for the next pass
       throw SystemCallError("poll", errno);
@@ -51,6 +60,10 @@ AttachOutcome AttachLoop::Run() {
       outcome = ReleaseHeldOutput();
     if (!outcome && (fds[kSessionSlot].revents & kReadable)) outcome = HandleSessionOutput();
     if (!outcome && (fds[kSessionSlot].revents & POLLOUT)) SendKeys();
+    if (fds[kWindowSlot].revents != 0 && m_signals.TakeWindowChange()) {
+      if (const auto size = TerminalWindowSize(STDIN_FILENO)) m_untold_size = size;
+    }
+    if (m_untold_size) QueueWindowSize();
     if (!outcome && (fds[kInputSlot].revents != 0)) outcome = HandleKeys();
     // Input has ended: the client ends once the keys read before have been sent, and once it
     // is known whether it was refused (input from /dev/null ends before the refusal arrives).
@@ -120,19 +133,55 @@ std::optional<AttachOutcome> AttachLoop::HandleKeys() {
 
 // Adds keys after those waiting, in order; what does not fit under kTypedAheadLimit is dropped.
 void AttachLoop::QueueKeys(const char* keys, size_t count) {
-  if (m_keys_sent > 0 && m_keys_size + count > sizeof m_keys) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(keys);
+  if (m_tells_window_size) return QueueKeysRecords(bytes, count);
+  const size_t kept = std::min(count, MakeRoom(count));
+  std::memcpy(m_keys + m_keys_size, bytes, kept);
+  m_keys_size += kept;
+}
+
+// The same in keys records: whole records only, as many keys as fit.
+void AttachLoop::QueueKeysRecords(const uint8_t* keys, size_t count) {
+  // Keys typed after a change of size follow it.
+  if (m_untold_size && !QueueWindowSize()) return;
+  while (count > 0) {
+    const size_t room = MakeRoom(kMaxKeysRecordLength);
+    if (room <= kKeysRecordHeaderLength) return;
+    const size_t fitting = std::min(count, room - kKeysRecordHeaderLength);
+    const size_t length = EncodeKeysRecord(keys, fitting, m_keys + m_keys_size);
+    const size_t taken = length - kKeysRecordHeaderLength;
+    m_keys_size += length;
+    keys += taken;
+    count -= taken;
+  }
+}
+
+// Queues the untold size, when there is room for it.
+bool AttachLoop::QueueWindowSize() {
+  if (MakeRoom(kSizeRecordLength) < kSizeRecordLength) return false;
+  m_keys_size += EncodeSizeRecord(*m_untold_size, m_keys + m_keys_size);
+  m_untold_size.reset();
+  return true;
+}
+
+// The room after what waits to be sent, which moves to the front first when `length` would not
+// fit.
+size_t AttachLoop::MakeRoom(size_t length) {
+  if (m_keys_sent > 0 && m_keys_size + length > sizeof m_keys) {
     std::memmove(m_keys, m_keys + m_keys_sent, m_keys_size - m_keys_sent);
     m_keys_size -= m_keys_sent;
     m_keys_sent = 0;
   }
-  const size_t kept = std::min(count, sizeof m_keys - m_keys_size);
-  std::memcpy(m_keys + m_keys_size, keys, kept);
-  m_keys_size += kept;
+  return sizeof m_keys - m_keys_size;
 }
 
 void AttachLoop::SendKeys() {
-  const ssize_t sent = write(m_session_fd, m_keys + m_keys_sent, m_keys_size - m_keys_sent);
+  const uint8_t* const first = m_keys + m_keys_sent;
+  const size_t length = m_keys_size - m_keys_sent;
+  const ssize_t sent =
+      m_marked ? write(m_session_fd, first, length) : SendMarked(m_session_fd, first, length);
   if (sent >= 0) {
+    m_marked = true;
     m_keys_sent += static_cast<size_t>(sent);
     if (m_keys_sent == m_keys_size) m_keys_sent = m_keys_size = 0;
   } else if (errno == EPIPE || errno == ECONNRESET) {

@@ -3,10 +3,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
 #include "command_line.h"
+#include "framing.h"
 #include "refusal_filter.h"
 #include "termination_signals.h"
 
@@ -24,10 +26,17 @@ enum class AttachOutcome {
 // the outcome has been written to standard output, except a refusal's. Keys are read whatever
 // the session does with them, so the detach key always works; those it has not taken wait, up
 // to kTypedAheadLimit, and later ones are dropped.
+//
+// A loop that tells the window size sends records instead (window_size_protocol.h): first the
+// hello with the size of standard input's terminal, in a message that asks the daemon for records
+// (SendMarked), then keys records, and a size record after each change of size (SIGWINCH, caught
+// by `signals`), in the order they came.
 class AttachLoop {
  public:
   // `session_fd`: the connected, non-blocking socket. Keeps references to all three.
-  AttachLoop(int session_fd, const AttachOptions& options, const TerminationSignals& signals);
+  // `tells_window_size`: `signals` must catch window changes already.
+  AttachLoop(int session_fd, const AttachOptions& options, const TerminationSignals& signals,
+             bool tells_window_size);
   AttachLoop(const AttachLoop&) = delete;
   AttachLoop& operator=(const AttachLoop&) = delete;
 
@@ -51,6 +60,9 @@ class AttachLoop {
   std::optional<AttachOutcome> HandleSessionOutput();
   std::optional<AttachOutcome> HandleKeys();
   void QueueKeys(const char* keys, size_t count);
+  void QueueKeysRecords(const uint8_t* keys, size_t count);
+  bool QueueWindowSize();
+  size_t MakeRoom(size_t length);
   void SendKeys();
   bool KeysWaiting() const { return m_keys_sent < m_keys_size; }
   std::optional<AttachOutcome> Deliver(std::string_view bytes);
@@ -66,10 +78,15 @@ class AttachLoop {
   std::optional<std::chrono::steady_clock::time_point> m_hold_deadline;
   // Standard input is still read (not at end of file, not hung up).
   bool m_input_open;
-  // Keys read and not yet sent: m_keys[m_keys_sent .. m_keys_size).
+  const bool m_tells_window_size;
+  // The first bytes sent go in a message that asks for records.
+  bool m_marked;
+  // A size not yet queued for want of room: keys typed after it wait behind it.
+  std::optional<WindowSize> m_untold_size;
+  // Keys (or records) read and not yet sent: m_keys[m_keys_sent .. m_keys_size).
   size_t m_keys_size;
   size_t m_keys_sent;
-  char m_keys[kTypedAheadLimit];
+  uint8_t m_keys[kTypedAheadLimit];
   char m_typed[kKeyReadSize];
   char m_output[kOutputBufferSize];
 };

@@ -77,7 +77,11 @@ int main(int argc, char** argv) {
   try {
     TerminationSignals signals;
     RawTerminal terminal(STDIN_FILENO);
-    AttachLoop loop(session.Get(), *options, signals);
+    // A person's terminal (not a pipe, not a read-only watcher) tells its size.
+    const bool tells_window_size = !options->read_only && terminal.IsRaw();
+    // Caught before the size is first read, so that no change is missed.
+    if (tells_window_size) signals.CatchWindowChanges();
+    AttachLoop loop(session.Get(), *options, signals, tells_window_size);
     return Finish(loop.Run(), terminal, signals);
   } catch (const SystemCallError& error) {
     // The terminal's destructor has restored it by now, so the message reads normally.

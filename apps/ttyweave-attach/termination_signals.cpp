@@ -43,6 +43,7 @@ void SetAction(int signal_number, void (*handler)(int)) {
 
 volatile std::sig_atomic_t TerminationSignals::sm_received = 0;
 int TerminationSignals::sm_write_end = -1;
+int TerminationSignals::sm_window_write_end = -1;
 int TerminationSignals::sm_output_flags = -1;
 
 TerminationSignals::TerminationSignals() {
@@ -58,7 +59,9 @@ TerminationSignals::TerminationSignals() {
 TerminationSignals::~TerminationSignals() {
   // Cannot fail: the signals are valid and catchable.
   ForEachCaughtSignal([](int signal_number) { signal(signal_number, SIG_DFL); });
+  if (m_window_write_end.IsOpen()) signal(SIGWINCH, SIG_DFL);
   sm_write_end = -1;
+  sm_window_write_end = -1;
   // Standard output is shared with other processes: it is left as it was found.
   if (sm_received != 0 && sm_output_flags >= 0) fcntl(STDOUT_FILENO, F_SETFL, sm_output_flags);
 }
@@ -71,6 +74,29 @@ void TerminationSignals::Catch(int signal_number) {
   if (sm_output_flags >= 0) fcntl(STDOUT_FILENO, F_SETFL, sm_output_flags | O_NONBLOCK);
   // A full pipe (EAGAIN) already says that a signal came.
   const ssize_t ignored = write(sm_write_end, "", 1);
+  (void)ignored;
+  errno = saved_errno;
+}
+
+void TerminationSignals::CatchWindowChanges() {
+  int ends[2];
+  m_window_read_end = FileDescriptor(MakePipe(ends));
+  m_window_write_end = FileDescriptor(ends[1]);
+  sm_window_write_end = ends[1];
+  SetAction(SIGWINCH, CatchWindowChange);
+}
+
+bool TerminationSignals::TakeWindowChange() const {
+  char drained[64];
+  bool changed = false;
+  while (read(m_window_read_end.Get(), drained, sizeof drained) > 0) changed = true;
+  return changed;
+}
+
+void TerminationSignals::CatchWindowChange(int) {
+  const int saved_errno = errno;
+  // A full pipe (EAGAIN) already says that the size changed.
+  const ssize_t ignored = write(sm_window_write_end, "", 1);
   (void)ignored;
   errno = saved_errno;
 }

@@ -13,7 +13,9 @@
 // stopped with ^S, a full pipe), which a blocked signal could not; and it makes standard output
 // non-blocking, so that a write begun just after the signal returns at once too (the flags come
 // back with the destructor). Also ignores SIGPIPE, so that writing to a closed peer fails with
-// EPIPE instead. One instance per process.
+// EPIPE instead. On request it also catches SIGWINCH, the terminal's change of size, on a pipe
+// of its own that only the loop watches (a write to standard output that waits must not wake for
+// it). One instance per process.
 class TerminationSignals {
  public:
   // Throws SystemCallError("pipe2" or "sigaction").
@@ -28,13 +30,24 @@ class TerminationSignals {
   // The first of the signals that arrived, or 0.
   int Received() const { return sm_received; }
 
+  // Catches SIGWINCH from now on: each makes WindowChangeFd() readable. Throws SystemCallError.
+  void CatchWindowChanges();
+  // -1 until window changes are caught.
+  int WindowChangeFd() const { return m_window_read_end.Get(); }
+  // Empties WindowChangeFd(); whether a change of size had come.
+  bool TakeWindowChange() const;
+
  private:
   static void Catch(int signal_number);
+  static void CatchWindowChange(int signal_number);
 
   static volatile std::sig_atomic_t sm_received;
   static int sm_write_end;
+  static int sm_window_write_end;
   // Standard output's file status flags as found (-1: unknown, left alone).
   static int sm_output_flags;
   FileDescriptor m_read_end;
   FileDescriptor m_write_end;
+  FileDescriptor m_window_read_end;
+  FileDescriptor m_window_write_end;
 };

@@ -109,6 +109,12 @@ void Child::Stop() {
   kill(*m_pid, SIGKILL);
 }
 
+void Child::SetWindowSize(WindowSize size) {
+  if (!m_master.IsOpen()) return;
+  const winsize window{size.rows, size.columns, 0, 0};
+  if (ioctl(m_master.Get(), TIOCSWINSZ, &window) < 0) throw ErrnoException(errno, "TIOCSWINSZ");
+}
+
 void Child::Reaped() {
   m_pid.reset();
   if (m_master_ended) CloseMaster();

@@ -8,6 +8,7 @@
 
 #include "file_descriptor.h"
 #include "poll_set.h"
+#include "window_size_protocol.h"
 
 // Sets O_NONBLOCK on `fd`, keeping its other status flags. Throws ErrnoException("nonblock").
 void SetNonBlocking(int fd);
@@ -30,6 +31,10 @@ class Child : public PollSource {
   void Start(char** argv);
   // SIGTERM, a second's grace, SIGKILL. The child is not waited for.
   void Stop();
+  // Gives the pseudo-terminal this size; once the program runs, the kernel sends it SIGWINCH
+  // (when the size is another). Nothing once the master is closed. Throws
+  // ErrnoException("TIOCSWINSZ").
+  void SetWindowSize(WindowSize size);
   // Started and not yet reaped.
   bool IsRunning() const { return m_pid.has_value(); }
   std::optional<pid_t> Pid() const { return m_pid; }

@@ -35,6 +35,19 @@ inline ByteSpans Runs(uint8_t* array, size_t size, size_t start, size_t length) 
           length};
 }
 
+// Copies all `length` bytes into `ring`'s room, across the wrap if need be, or nothing (false).
+template <typename Ring>
+bool PushAll(Ring& ring, const void* data, size_t length) {
+  const ByteSpans room = ring.BeginPush();
+  if (length > room.size) return false;
+  const size_t first = std::min(length, room.parts[0].iov_len);
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  if (first > 0) std::memcpy(room.parts[0].iov_base, bytes, first);
+  if (length > first) std::memcpy(room.parts[1].iov_base, bytes + first, length - first);
+  ring.EndPush(static_cast<int>(length));
+  return true;
+}
+
 }  // namespace ring_detail
 
 // One writer, one reader. Holds at most SIZE - 1 bytes: one slot always stays empty so that a
@@ -58,6 +71,11 @@ class CircularByteBuffer {
   void EndPop(int read) {
     PLINTH_CHECK(read >= 0 && static_cast<size_t>(read) <= Used());
     m_rp = (m_rp + read) % SIZE;
+  }
+
+  // Copies all `length` bytes in, across the wrap if need be, or nothing at all (false).
+  bool PushAll(const void* data, size_t length) {
+    return ring_detail::PushAll(*this, data, length);
   }
 
   bool IsEmpty() const { return m_wp == m_rp; }
@@ -92,14 +110,7 @@ class MultiReaderCircularByteBuffer {
 
   // Copies all `length` bytes in, across the wrap if need be, or nothing at all (false).
   bool PushAll(const void* data, size_t length) {
-    const ByteSpans room = BeginPush();
-    if (length > room.size) return false;
-    const size_t first = std::min(length, room.parts[0].iov_len);
-    const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    if (first > 0) std::memcpy(room.parts[0].iov_base, bytes, first);
-    if (length > first) std::memcpy(room.parts[1].iov_base, bytes + first, length - first);
-    EndPush(static_cast<int>(length));
-    return true;
+    return ring_detail::PushAll(*this, data, length);
   }
 
   // The bytes that `reader` has still to read.

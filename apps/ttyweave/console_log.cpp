@@ -100,10 +100,13 @@ void ConsoleLog::TakeOutput(const ByteSpans& runs, size_t count) {
 void ConsoleLog::TakeEvent(const SessionEvent& event, Clock::time_point now) {
   if (event.kind == SessionEvent::Kind::kStarted) return;  // the first mark, made on opening
   const bool ended = event.kind == SessionEvent::Kind::kEnded;
-  for (const std::string& summary : m_mark_limit.TakeSummaries(now, ended)) Mark(summary);
+  for (TerminalMarkLimit* limit : {&m_mark_limit, &m_window_size_mark_limit})
+    for (const std::string& summary : limit->TakeSummaries(now, ended)) Mark(summary);
+  TerminalMarkLimit& limit =
+      event.kind == SessionEvent::Kind::kWindowSize ? m_window_size_mark_limit : m_mark_limit;
   if (ended) {
     Mark(strprintf("session ended: status %d", event.status));
-  } else if (event.from_serial_console || m_mark_limit.Allow(event.uid, now)) {
+  } else if (event.from_serial_console || limit.Allow(event.uid, now)) {
     Mark(event.text);
   }
 }

@@ -94,4 +94,6 @@ class ConsoleLog : public OutputConsumer {
   size_t m_lost_bytes = 0;
   // How many of the terminals' arrivals and departures are marked.
   TerminalMarkLimit m_mark_limit;
+  // A client can change its size far more often than it can come and go.
+  TerminalMarkLimit m_window_size_mark_limit{"window sizes"};
 };

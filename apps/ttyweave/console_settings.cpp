@@ -45,6 +45,20 @@ std::string ReadPath(Registry& registry, const char* key, const char* what) {
   return "";
 }
 
+// The key's number from 1 to kMaxWindowDimension, or `fallback` (said on stderr when the key has
+// another value).
+uint16_t ReadWindowDimension(Registry& registry, const char* key, uint16_t fallback) {
+  const auto value = ReadKey(registry, key);
+  if (!value) return fallback;
+  const auto number = AsNumber<long long>(*value);
+  if (number && *number >= 1 && *number <= kMaxWindowDimension)
+    return static_cast<uint16_t>(*number);
+  SafeFprintf(stderr, "ttyweave: Console %s '%s' is not from 1 to %u: using %u\n", key,
+              value->c_str(), static_cast<unsigned>(kMaxWindowDimension),
+              static_cast<unsigned>(fallback));
+  return fallback;
+}
+
 }  // namespace
 
 ConsoleSettings ReadConsoleSettings() {
@@ -69,5 +83,9 @@ ConsoleSettings ReadConsoleSettings() {
               ? static_cast<size_t>(*number)
               : ConsoleSettings::kMostViewers;
   }
+  settings.window_size.columns =
+      ReadWindowDimension(*registry, "columns", ConsoleSettings::kDefaultWindowSize.columns);
+  settings.window_size.rows =
+      ReadWindowDimension(*registry, "rows", ConsoleSettings::kDefaultWindowSize.rows);
   return settings;
 }

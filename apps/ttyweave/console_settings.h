@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+#include "window_size_protocol.h"
+
 // What the settings say about the console log and viewers (Registry section "console").
 struct ConsoleSettings {
   // A few screens of history and a few minutes of a serial line's output, with little flash.
@@ -28,10 +30,15 @@ struct ConsoleSettings {
   static constexpr size_t kLargestRecordingSize = 268435456;
   std::string recording;  // absolute path of the session's recording; empty: none
   size_t recording_size = kDefaultRecordingSize;  // the most bytes one of its files may hold
+
+  // The size the program's terminal starts at, and the serial console's.
+  static constexpr WindowSize kDefaultWindowSize{80, 24};
+  WindowSize window_size = kDefaultWindowSize;
 };
 
-// Reads "log_file", "log_size", "viewers" (a number from 1 to kMostViewers caps them), "recording"
-// and "recording_size". A missing key or a Registry that does not answer gives the default
-// silently; a size out of its range gives the default and one line on stderr, and so does a path
-// that is not absolute (no log, no recording). Never throws.
+// Reads "log_file", "log_size", "viewers" (a number from 1 to kMostViewers caps them), "recording",
+// "recording_size", "columns" and "rows". A missing key or a Registry that does not answer gives
+// the default silently; a size out of its range gives the default and one line on stderr (columns
+// or rows not from 1 to kMaxWindowDimension likewise), and so does a path that is not absolute (no
+// log, no recording). Never throws.
 ConsoleSettings ReadConsoleSettings();

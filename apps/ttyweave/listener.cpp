@@ -102,9 +102,6 @@ std::unique_ptr<Terminal> Listener::MakeTerminal(FileDescriptor connection, unsi
                                                  InputRing& input) const {
   if (m_kind == Kind::kNetwork)
     return std::make_unique<NetworkTerminal>(std::move(connection), number, peer, output, input);
-  // What a viewer sends is never read: with its reading side shut, its writes fail at once
-  // (EPIPE) instead of costing the loop a read for each of them. Its hang-up is still seen.
-  shutdown(connection.Get(), SHUT_RD);
   return std::make_unique<Viewer>(std::move(connection), number, peer, output, input);
 }
 

@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "network_terminal.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
+#include "assertion_report.h"
 #include "safe_fprintf.h"
 
 std::optional<Terminal::Clock::time_point> NetworkTerminal::Deadline(bool final_output) const {
@@ -59,6 +64,60 @@ Terminal::Outcome NetworkTerminal::WriteFailed(int error, size_t position) {
   SafeFprintf(stderr, "ttyweave: Abandoning terminal %u due to '%s' on write\n",
               static_cast<unsigned>(position), std::strerror(error));
   return Leave(Departure::kWriteError, error);
+}
+
+// Until the first read has told, and for a client that sends records, the bytes come through a
+// chunk of no more than the input ring's room, so that every key in it fits.
+Terminal::Outcome NetworkTerminal::Read(short returned, size_t position) {
+  if (m_framing == Framing::kRaw) return Terminal::Read(returned, position);
+  const size_t room = m_input.BeginPush().size;
+  if (room == 0) return NoInputRoom(returned);
+  uint8_t chunk[kInputRingSize];
+  const ssize_t got =
+      m_framing == Framing::kUndecided ? ReceiveFirst(chunk, room) : read(Fd(), chunk, room);
+  if (got <= 0) return ReadTookNothing(got, errno, position);
+  if (m_framing == Framing::kRecords) return TakeRecords(chunk, static_cast<size_t>(got));
+  m_input.PushAll(chunk, static_cast<size_t>(got));
+  m_activity.typed = true;
+  return Outcome::kServed;
+}
+
+// The first read tells whether the client asked for records. It gives no room for descriptors,
+// so the kernel closes any that came and only says so (MSG_CTRUNC, which nothing else sets here:
+// the socket has neither SO_PASSCRED nor SO_PASSSEC): the daemon never holds one, whatever a
+// client sends and however full its descriptor table.
+ssize_t NetworkTerminal::ReceiveFirst(uint8_t* chunk, size_t size) {
+  iovec bytes{chunk, size};
+  msghdr message{};
+  message.msg_iov = &bytes;
+  message.msg_iovlen = 1;
+  const ssize_t got = recvmsg(Fd(), &message, 0);
+  if (got > 0) m_framing = (message.msg_flags & MSG_CTRUNC) ? Framing::kRecords : Framing::kRaw;
+  return got;
+}
+
+Terminal::Outcome NetworkTerminal::TakeRecords(const uint8_t* chunk, size_t size) {
+  m_records.Feed(chunk, size);
+  for (auto piece = m_records.Next(); piece.kind != FramedInput::Kind::kNeedMore;
+       piece = m_records.Next()) {
+    switch (piece.kind) {
+      case FramedInput::Kind::kKeys: {
+        // No more keys than the chunk, which is no more than the room.
+        const bool pushed = m_input.PushAll(piece.keys, piece.count);
+        PLINTH_CHECK(pushed);
+        m_activity.typed = true;
+        break;
+      }
+      case FramedInput::Kind::kSize:
+        m_activity.told_size = piece.size;
+        break;
+      case FramedInput::Kind::kError:
+        return Leave(Departure::kProtocolError);
+      case FramedInput::Kind::kNeedMore:
+        break;
+    }
+  }
+  return Outcome::kServed;
 }
 
 std::string Viewer::Describe() const { return DescribeConnection("viewer", GetPeer()); }

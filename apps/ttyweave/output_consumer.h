@@ -9,15 +9,17 @@
 #include <string>
 
 #include "circular_byte_buffer.h"
+#include "window_size_protocol.h"
 
 // Something that happened to the session, as its consumers are told of it.
 struct SessionEvent {
   enum class Kind {
-    kStarted,  // the program runs; `text` is its command line
-    kArrived,  // a terminal arrived; `text` is its line, as on standard error
-    kLeft,     // a terminal left; likewise
-    kRefused,  // a connection was refused; likewise
-    kEnded,    // the session ended with `status`
+    kStarted,     // the program runs; `text` is its command line
+    kArrived,     // a terminal arrived; `text` is its line, as on standard error
+    kLeft,        // a terminal left; likewise
+    kRefused,     // a connection was refused; likewise
+    kWindowSize,  // the program's terminal is now `window_size`, a terminal's; likewise
+    kEnded,       // the session ended with `status`
   };
   Kind kind;
   std::string text;
@@ -25,6 +27,7 @@ struct SessionEvent {
   uid_t uid = 0;
   bool from_serial_console = false;
   int status = 0;
+  WindowSize window_size{};
 };
 
 // One rule divides what takes the session's output. Terminals are readers of the output ring:

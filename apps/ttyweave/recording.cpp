@@ -31,9 +31,6 @@ constexpr size_t kMostGatheredOutput = 16 * 1024 * 1024;
 constexpr size_t kMostPending = 4096;
 // The most bytes of lines written at once.
 constexpr size_t kWriteBatch = 1024 * 1024;
-// What a header says of a pseudo-terminal no one has sized (0x0): the size of a terminal that was
-// never told otherwise.
-constexpr WindowSize kUnsizedTerminal{80, 24};
 
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -119,6 +116,9 @@ void Recording::TakeEvent(const SessionEvent& event, Clock::time_point now) {
     case SessionEvent::Kind::kRefused:
       if (event.from_serial_console || m_mark_limit.Allow(event.uid, now)) Mark(now, event.text);
       break;
+    case SessionEvent::Kind::kWindowSize:
+      Gather({now, AsciicastEvent::kResize, 0, event.window_size, {}});
+      break;
     case SessionEvent::Kind::kEnded:
       Mark(now, strprintf("session ended: status %d", event.status));
       break;
@@ -138,16 +138,6 @@ void Recording::Gather(Pending pending) {
   if (!m_write_due) m_write_due = pending.when + kWriteInterval;
   if (m_pending.size() + 1 >= kMostPending) m_write_due = pending.when;
   m_pending.push_back(std::move(pending));
-}
-
-// Sizes that follow each other with nothing between them: only the last is ever seen.
-void Recording::Resize(Clock::time_point when, WindowSize size) {
-  if (m_refused) return;
-  if (!m_pending.empty() && m_pending.back().kind == AsciicastEvent::kResize) {
-    m_pending.back().size = size;
-    return;
-  }
-  Gather({when, AsciicastEvent::kResize, 0, size, {}});
 }
 
 // With the text of the console log's mark: escaped, so that no name or command line can forge one.
@@ -245,9 +235,8 @@ bool Recording::StartFile(Clock::time_point when) {
     if (m_name.empty()) throw FileRefused("not a file name");
     if (!m_folder) m_folder.emplace(m_folder_path);
     const OutputFileAccess access = ReadOutputFileAccess();
-    const WindowSize size = m_size.columns > 0 && m_size.rows > 0 ? m_size : kUnsizedTerminal;
     const std::string header =
-        AsciicastHeader({size.columns, size.rows, UnixTimeOf(when), m_command, m_term});
+        AsciicastHeader({m_size.columns, m_size.rows, UnixTimeOf(when), m_command, m_term});
     TrustedFolder::OpenedFile file =
         m_folder->OpenToAppend(m_name, kSignature, header, access.mode, access.group);
     if (!file.created) {

@@ -36,8 +36,9 @@ class Recording : public OutputConsumer {
   static constexpr std::chrono::seconds kWriteInterval{1};
 
   // Starts the first file, at `path`, whose header gives `command`, the daemon's TERM and `size`
-  // (the pseudo-terminal's); a file already there, from an earlier session, becomes "<path>.1".
-  // A failure to start is said and retried at the next write.
+  // (the one the session starts the pseudo-terminal at; its window size events change it); a file
+  // already there, from an earlier session, becomes "<path>.1". A failure to start is said and
+  // retried at the next write.
   Recording(std::string path, size_t size_limit, std::string command, WindowSize size);
   // Says what was lost; the session's Flush has written the rest.
   ~Recording() override;
@@ -62,8 +63,6 @@ class Recording : public OutputConsumer {
   };
 
   void Gather(Pending pending);
-  // A size change, an "r" event: to be given by the session's size events.
-  void Resize(Clock::time_point when, WindowSize size);
   void Mark(Clock::time_point when, const std::string& text);
   void Write();
   void WriteOutput(const Pending& pending);

@@ -2,7 +2,6 @@
 // SharedSession: the loop, the program's side of the byte paths, signals and the kernel log.
 #include "session.h"
 
-#include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -43,13 +42,6 @@ std::string SharedSession::CommandLine(char** argv) {
   for (char** arg = argv; *arg != nullptr; ++arg)
     program += std::string(arg == argv ? "" : " ") + *arg;
   return program;
-}
-
-WindowSize SharedSession::TerminalSize() const {
-  winsize size{};
-  // The master is ours and open: this cannot fail but for a broken invariant.
-  PLINTH_CHECK(ioctl(m_child.MasterFd(), TIOCGWINSZ, &size) == 0);
-  return {size.ws_col, size.ws_row};
 }
 
 void SharedSession::StartChild(char** argv) {

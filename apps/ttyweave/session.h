@@ -17,7 +17,7 @@
 #include "quiet_kernel_console.h"
 #include "signals.h"
 #include "terminal.h"
-#include "window_size_protocol.h"
+#include "window_size_choice.h"
 
 // One shared session: a program on a pseudo-terminal whose output goes to every terminal (the
 // serial console, network terminals, viewers) and to which every terminal's input goes. Two
@@ -30,7 +30,8 @@
 // something), makes one poll call and hands each source what it returned, in order: signals,
 // kernel log, the program, terminals, one new connection per listener; then the deadlines that
 // ran out. One thread only. Its parts: session.cpp (the loop and the program's bytes),
-// session_terminals.cpp (terminals coming, being served and going).
+// session_terminals.cpp (terminals coming, being served and going), session_window_size.cpp
+// (which terminal's window size the program's terminal has).
 class SharedSession {
  public:
   // Opens the pseudo-terminal master. Throws ErrnoException("openpt" or "unlockpt").
@@ -54,10 +55,12 @@ class SharedSession {
   // before StartChild, so that it takes the program's first byte.
   void AddConsumer(std::unique_ptr<OutputConsumer> consumer);
 
+  // The size the program's terminal starts at, and the serial console's. Call before StartChild.
+  // Throws ErrnoException("TIOCSWINSZ").
+  void SetWindowSize(WindowSize size);
+
   // The program and its arguments, as one line.
   static std::string CommandLine(char** argv);
-  // The pseudo-terminal's window size now; 0x0 while none was set.
-  WindowSize TerminalSize() const;
   // Starts the program (Child::Start) with `argv`, null-terminated.
   void StartChild(char** argv);
 
@@ -123,6 +126,12 @@ class SharedSession {
   const char* WhyNoPlace(Listener::Kind kind) const;
   void AcceptConnection(Listener& listener, Clock::time_point now);
 
+  // The window size (session_window_size.cpp).
+  void WindowSizeArrived(const Terminal& terminal);
+  void WindowSizeLeft(const Terminal& terminal);
+  void FollowWindowSize(Terminal& terminal);
+  void ApplyWindowSize(std::optional<WindowSize> change);
+
   // Put back last: after everything else of the session has ended.
   std::optional<QuietKernelConsole> m_quiet_console;
   // Everything the terminals are sent, with the session's events; written out once the
@@ -143,6 +152,11 @@ class SharedSession {
   unsigned m_next_terminal_number = 1;
   // The most viewers at once (StartViewListener).
   size_t m_most_viewers = 0;
+  // Which terminal's size is in force, among the serial console and the network terminals (a
+  // viewer never has one); the serial console's size; the program's terminal's size now.
+  WindowSizeChoice m_window_sizes;
+  WindowSize m_serial_window_size{};
+  WindowSize m_window_size{};
   Phase m_phase = Phase::kRunning;
   std::optional<int> m_status;
   PollSet m_poll;

@@ -43,14 +43,16 @@ void SharedSession::AddSerialConsole() {
 void SharedSession::AddTerminal(std::unique_ptr<Terminal> terminal) {
   m_terminals[m_terminal_count++] = std::move(terminal);
   Report(*m_terminals[m_terminal_count - 1], SessionEvent::Kind::kArrived, "arrived");
+  WindowSizeArrived(*m_terminals[m_terminal_count - 1]);
 }
 
 // The terminals after it move up one place, with what poll returned for them in this pass.
 void SharedSession::RemoveTerminal(size_t position) {
-  Terminal& terminal = *m_terminals[position];
-  Report(terminal, SessionEvent::Kind::kLeft, DepartureText(terminal.Why(), terminal.Error()));
+  std::unique_ptr<Terminal> terminal = std::move(m_terminals[position]);
+  Report(*terminal, SessionEvent::Kind::kLeft, DepartureText(terminal->Why(), terminal->Error()));
   std::move(m_terminals + position + 1, m_terminals + m_terminal_count, m_terminals + position);
-  m_terminals[--m_terminal_count].reset();
+  --m_terminal_count;
+  WindowSizeLeft(*terminal);
 }
 
 // One line on stderr (the journal), and the same event for the consumers.
@@ -113,6 +115,8 @@ bool SharedSession::ServeTerminals() {
         EndSessionWithoutChildStatus();
         return false;
       default:
+        // Its keys reach the program after the size it brings.
+        FollowWindowSize(*m_terminals[i]);
         ++i;
         break;
     }

@@ -38,9 +38,10 @@ int RunSharedMode(const ShareConfig& config, int /*argc*/, char** argv) {
                                                      console_settings.log_size,
                                                      SharedSession::CommandLine(argv + 1)));
   if (!console_settings.recording.empty())
-    session.AddConsumer(
-        std::make_unique<Recording>(console_settings.recording, console_settings.recording_size,
-                                    SharedSession::CommandLine(argv + 1), session.TerminalSize()));
+    session.AddConsumer(std::make_unique<Recording>(
+        console_settings.recording, console_settings.recording_size,
+        SharedSession::CommandLine(argv + 1), console_settings.window_size));
+  session.SetWindowSize(console_settings.window_size);
   session.StartChild(argv + 1);
 
   try {

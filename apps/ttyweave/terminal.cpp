@@ -33,6 +33,9 @@ std::string DepartureText(Departure why, int error) {
     case Departure::kWriteError:
       reason = "write error: ";
       break;
+    case Departure::kProtocolError:
+      reason = "a protocol error";
+      break;
   }
   return "left: " + reason + (error != 0 ? std::strerror(error) : "");
 }
@@ -102,18 +105,22 @@ Terminal::Outcome Terminal::Serve(size_t position) {
 
 Terminal::Outcome Terminal::Read(short returned, size_t position) {
   const ByteSpans room = m_input.BeginPush();
-  if (room.size == 0) {
-    // Terminals before this one filled the input ring: this one's keys wait in its own buffer.
-    // A hang-up keeps being reported while they wait.
-    if (returned & (POLLHUP | POLLERR | POLLNVAL)) return HangUpWithoutInputRoom();
-    return Outcome::kServed;
-  }
+  if (room.size == 0) return NoInputRoom(returned);
   const ssize_t got = readv(Fd(), room.parts, room.count);
-  if (got > 0) {
-    m_input.EndPush(static_cast<int>(got));
-    return Outcome::kServed;
-  }
-  const int error = errno;
+  if (got <= 0) return ReadTookNothing(got, errno, position);
+  m_input.EndPush(static_cast<int>(got));
+  m_activity.typed = true;
+  return Outcome::kServed;
+}
+
+// Terminals before this one filled the input ring: this one's keys wait in its own buffer. A
+// hang-up keeps being reported while they wait.
+Terminal::Outcome Terminal::NoInputRoom(short returned) {
+  if (returned & (POLLHUP | POLLERR | POLLNVAL)) return HangUpWithoutInputRoom();
+  return Outcome::kServed;
+}
+
+Terminal::Outcome Terminal::ReadTookNothing(ssize_t got, int error, size_t position) {
   if (got == 0) return EndOfFile();
   if (error == EAGAIN) {
     SafeFprintf(stderr, "ttyweave: Terminal %u EAGAIN\n", static_cast<unsigned>(position));

@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "circular_byte_buffer.h"
 #include "file_descriptor.h"
 #include "poll_set.h"
+#include "window_size_protocol.h"
 
 // The serial console and seven network terminals.
 constexpr size_t kMaxTerminals = 8;
@@ -35,7 +37,15 @@ constexpr std::chrono::milliseconds kBlockedTerminalTimeout{50};
 constexpr std::chrono::seconds kStalledTerminalTimeout{2};
 
 // Why a terminal left.
-enum class Departure { kClosed, kBlocked, kStalled, kConnectionError, kReadError, kWriteError };
+enum class Departure {
+  kClosed,
+  kBlocked,
+  kStalled,
+  kConnectionError,
+  kReadError,
+  kWriteError,
+  kProtocolError,  // a client that tells its window size sent what is no record
+};
 
 // Who connected, as the socket tells (SO_PEERCRED).
 struct Peer {
@@ -91,6 +101,14 @@ class Terminal : public PollSource {
   virtual short PollEvents() const;
   int Fd() const { return m_fd.Get(); }
 
+  // What it did since it was last asked that bears on the program's window size: it typed keys,
+  // it told its size (the last one it told).
+  struct Activity {
+    bool typed = false;
+    std::optional<WindowSize> told_size;
+  };
+  Activity TakeActivity() { return std::exchange(m_activity, Activity{}); }
+
   // Serves what poll returned: an error, keys or a hang-up, room for output.
   Outcome Serve(size_t position);
   // Writes as much of its output as it takes now, unless it rests; a serial console that fails
@@ -131,6 +149,10 @@ class Terminal : public PollSource {
   virtual void RestAfterError() {}
   // Reads its keys into the input ring.
   virtual Outcome Read(short returned, size_t position);
+  // What Read does when the input ring has no room, and when a read took nothing (`got` 0: its
+  // end of file; otherwise `error` says why).
+  Outcome NoInputRoom(short returned);
+  Outcome ReadTookNothing(ssize_t got, int error, size_t position);
   // Writes as much of its output as it takes now.
   Outcome Write(size_t position);
 
@@ -143,6 +165,7 @@ class Terminal : public PollSource {
   std::optional<Clock::time_point> m_blocked_since;
   // Since when it has had output waiting without taking any.
   std::optional<Clock::time_point> m_idle_since;
+  Activity m_activity;
 
  private:
   const unsigned m_number;

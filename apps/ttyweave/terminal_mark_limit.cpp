@@ -24,8 +24,8 @@ std::vector<std::string> TerminalMarkLimit::TakeSummaries(Clock::time_point now,
       continue;
     }
     if (window.left_out > 0)
-      summaries.push_back(strprintf("uid %u: %zu arrivals and departures not marked",
-                                    static_cast<unsigned>(it->first), window.left_out));
+      summaries.push_back(strprintf("uid %u: %zu %s not marked", static_cast<unsigned>(it->first),
+                                    window.left_out, m_marks));
     it = m_windows.erase(it);
   }
   return summaries;

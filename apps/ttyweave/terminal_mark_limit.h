@@ -11,12 +11,16 @@
 // How many arrival, departure and refusal marks of one uid reach the console log: at most
 // kMarksPerWindow in each kWindow, so that visitors coming and going cannot push the session's
 // own output out of a log of bounded size. The marks left out are counted, and said in one mark
-// once the window is over.
+// once the window is over. Another kind of marks (a terminal's window sizes) has a limit of its
+// own, which names them.
 class TerminalMarkLimit {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr size_t kMarksPerWindow = 10;
   static constexpr Clock::duration kWindow = std::chrono::minutes(1);
+
+  // `marks` names them in the summary.
+  explicit TerminalMarkLimit(const char* marks = "arrivals and departures") : m_marks(marks) {}
 
   // Whether a mark of `uid` may be written at `now`; one that may not is counted as left out.
   bool Allow(uid_t uid, Clock::time_point now);
@@ -30,5 +34,6 @@ class TerminalMarkLimit {
     size_t marked = 0;
     size_t left_out = 0;
   };
+  const char* m_marks;
   std::map<uid_t, Window> m_windows;
 };

@@ -47,6 +47,7 @@ std::optional<WindowSize> WindowSizeChoice::Choose() {
     if (!size) continue;
     if (m_in_force == size) return std::nullopt;
     m_in_force = size;
+    m_in_force_from = m_terminals[i].id;
     return size;
   }
   return std::nullopt;  // no terminal with a size: the size stays

@@ -29,6 +29,8 @@ class WindowSizeChoice {
 
   // None until a terminal with a size has arrived.
   std::optional<WindowSize> InForce() const { return m_in_force; }
+  // The terminal whose size it is, as of the last change.
+  TerminalId InForceFrom() const { return m_in_force_from; }
 
  private:
   struct Terminal {
@@ -44,4 +46,5 @@ class WindowSizeChoice {
   Terminal m_terminals[kMaxTerminals] = {};
   size_t m_count = 0;
   std::optional<WindowSize> m_in_force;
+  TerminalId m_in_force_from = 0;
 };

@@ -126,9 +126,9 @@ def server_command(server, home, port, attach, forced=True):
     return ["dropbear", "-F", "-E", "-s", "-p", f"127.0.0.1:{port}", "-r", "/run/ssh/host", "-P", "/run/ssh/pid"]
 
 
-@pytest.mark.parametrize("server", ["sshd", "dropbear"])
-def test_ssh_lands_in_the_session_and_the_detach_key_ends_it(sandbox, server):
-    """A real ssh server in the world, with ttyweave-attach the forced command of tessaline."""
+def start_ssh_server(sandbox, server):
+    """A real ssh server in the world, with ttyweave-attach the forced command of tessaline; the command that logs in
+    through it, to be run on a terminal of the test."""
     home = sandbox.path("run/ssh")  # /run/ssh in the world, where tessaline can reach it
     os.makedirs(f"{home}/.ssh")
     os.mkdir(sandbox.path("run/sshd"))  # sshd's privilege separation folder
@@ -141,14 +141,18 @@ def test_ssh_lands_in_the_session_and_the_detach_key_ends_it(sandbox, server):
     with open(sandbox.path("server.log"), "w") as log:
         sandbox.spawn(sandbox.world(command), log)
     assert wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", port)) == 0), sandbox.read("server.log")
+    return ["ssh", "-tt", "-F", "/dev/null", "-i", f"{home}/user", "-p", str(port), "-o", "StrictHostKeyChecking=no",
+            "-o", "UserKnownHostsFile=/dev/null", "tessaline@127.0.0.1"]
+
+
+@pytest.mark.parametrize("server", ["sshd", "dropbear"])
+def test_ssh_lands_in_the_session_and_the_detach_key_ends_it(sandbox, server):
+    login = start_ssh_server(sandbox, server)
     sandbox.start(ECHO_LINES, settings=NETWORK)
     other = Terminal(sandbox.socket_path)
     assert other.wait_for(b"history\n")
     user = sandbox.pty()
-    client = sandbox.spawn(["ssh", "-tt", "-F", "/dev/null", "-i", f"{home}/user", "-p", str(port),
-                            "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
-                            "tessaline@127.0.0.1"], user.slave, subprocess.PIPE, stdin=user.slave,
-                           start_new_session=True)
+    client = sandbox.spawn(login, user.slave, subprocess.PIPE, stdin=user.slave, start_new_session=True)
     assert user.wait_for(b"history\n"), sandbox.read("server.log")
     user.write(b"over ssh\n")
     assert user.wait_for(b"got over ssh\n") and other.wait_for(b"got over ssh\n")

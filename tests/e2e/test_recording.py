@@ -9,6 +9,7 @@ from asciinema.asciicast import v2
 
 from conftest import Terminal, pump
 from test_session import WITH_SERIAL, copy_on_request, pattern
+from test_window_size import join, resize
 
 
 def read_cast(path):
@@ -21,7 +22,7 @@ def texts(events, kind):
     return [text for _, code, text in events if code == kind]
 
 
-def test_the_recording_holds_the_output_timed_whole_characters_and_marks_but_no_keys(sandbox):
+def test_the_recording_holds_the_output_timed_whole_characters_sizes_and_marks_but_no_keys(sandbox):
     path = sandbox.path("session.cast")
     sandbox.env["TERM"] = "vt220"
     program = ["/bin/sh", "-c", r'echo ready; read -r secret; echo one; sleep 0.6; echo two; printf "\377 \342\234";'
@@ -29,11 +30,17 @@ def test_the_recording_holds_the_output_timed_whole_characters_and_marks_but_no_
     daemon = sandbox.start(program, settings={"telnet": "23"}, console={"recording": path})
     network = Terminal(sandbox.socket_path)
     assert network.wait_for(b"ready\n"), daemon.stderr()
+    user = resize(sandbox.pty(), 132, 50)  # a client that tells its window's size, and changes it
+    join(sandbox, user, sandbox.socket_path)
+    assert daemon.wait_stderr("ttyweave: Window 132x50 from terminal 2\n")
+    resize(user, 100, 40)
+    assert daemon.wait_stderr("ttyweave: Window 100x40 from terminal 2\n")
     network.write(b"hunter2-not-echoed\n")
     assert daemon.wait() == 0 and "Recording" not in daemon.stderr(), daemon.stderr()
     header, events = read_cast(path)
     assert (header["version"], header["command"], header["env"]) == (2, " ".join(program), {"TERM": "vt220"})
-    assert header["width"] > 0 and header["height"] > 0 and abs(header["timestamp"] - os.stat(path).st_mtime) < 30
+    assert (header["width"], header["height"]) == (80, 24) and abs(header["timestamp"] - os.stat(path).st_mtime) < 30
+    assert texts(events, "r") == ["132x50", "100x40"]
     assert "".join(texts(events, "o")) == "ready\none\ntwo\n\ufffd \u2713 done\n"
     first = {word: min(time for time, code, text in events if code == "o" and word in text) for word in ("one", "two")}
     assert 0.4 <= first["two"] - first["one"] <= 3
