@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <utility>
 
 #include "escaped_text.h"
 #include "output_file_access.h"
@@ -78,8 +79,8 @@ ConsoleLog::ConsoleLog(std::string path, size_t size_limit, const std::string& p
 
 ConsoleLog::~ConsoleLog() {
   Write();
-  if (m_fd >= 0) {
-    if (m_rotates) fdatasync(m_fd);  // the end of a session survives a power cut after it
+  if (m_fd.IsOpen()) {
+    if (m_rotates) fdatasync(m_fd.Get());  // the end of a session survives a power cut after it
     Close(true);
   }
   if (m_lost_bytes > 0) SafeFprintf(stderr, "ttyweave: Console log lost %zu bytes\n", m_lost_bytes);
@@ -129,7 +130,7 @@ void ConsoleLog::Write() {
   while (m_gathered.Size() > 0 && WriteGathered()) {
   }
   // Never on a device: a stopped line would hold the sync.
-  if (m_sync_due && m_fd >= 0 && m_rotates && fdatasync(m_fd) < 0)
+  if (m_sync_due && m_fd.IsOpen() && m_rotates && fdatasync(m_fd.Get()) < 0)
     Fail(ErrnoException(errno, "sync"));
   m_sync_due = false;
 }
@@ -155,19 +156,19 @@ bool ConsoleLog::Open(const std::string& first_mark) {
     if (m_name.empty()) throw FileRefused("not a file name");
     if (!m_folder) m_folder.emplace(m_folder_path);
     const OutputFileAccess access = ReadOutputFileAccess();
-    const TrustedFolder::OpenedFile file =
+    TrustedFolder::OpenedFile file =
         m_folder->OpenToAppend(m_name, kMarkSignature, first_mark, access.mode, access.group);
-    m_fd = file.fd;
+    m_fd = std::move(file.fd);
     m_rotates = file.regular;
     m_file_size = file.size;
     m_first_mark_size = file.created ? file.size : 0;
     if (!file.created) {
-      const ssize_t written = write(m_fd, first_mark.data(), first_mark.size());
+      const ssize_t written = write(m_fd.Get(), first_mark.data(), first_mark.size());
       if (written < 0) throw ErrnoException(errno, "write");
       m_file_size += static_cast<size_t>(written);
       if (static_cast<size_t>(written) < first_mark.size())
         throw ErrnoException(m_rotates ? ENOSPC : EAGAIN, "write");
-      if (m_rotates && fdatasync(m_fd) < 0) throw ErrnoException(errno, "sync");
+      if (m_rotates && fdatasync(m_fd.Get()) < 0) throw ErrnoException(errno, "sync");
     }
   } catch (const FileRefused& refusal) {
     Refuse(refusal.what());
@@ -182,7 +183,7 @@ bool ConsoleLog::Open(const std::string& first_mark) {
 
 // The full file becomes "<path>.1", replacing an older one, and a new file is started.
 void ConsoleLog::Rotate() {
-  if (fdatasync(m_fd) < 0) return Fail(ErrnoException(errno, "sync"));
+  if (fdatasync(m_fd.Get()) < 0) return Fail(ErrnoException(errno, "sync"));
   Close(false);
   bool kept = false;
   try {
@@ -211,7 +212,7 @@ bool ConsoleLog::KeepFullFile() {
 // newest file ends with the newest output whole. False when the log failed (the bytes are
 // counted as lost) or takes nothing now (the bytes are lost, the log stays open).
 bool ConsoleLog::WriteGathered() {
-  if (m_fd < 0 &&
+  if (!m_fd.IsOpen() &&
       !Open(m_start_mark.empty() ? MarkLine("log resumed after a failure") : m_start_mark))
     return false;
   const size_t length = m_gathered.Size();
@@ -219,12 +220,12 @@ bool ConsoleLog::WriteGathered() {
   if (m_rotates && m_file_size + chunk > m_size_limit) {
     if (m_file_size > m_first_mark_size) {
       Rotate();
-      return m_fd >= 0;
+      return m_fd.IsOpen();
     }
     chunk = m_size_limit - m_file_size;  // a new file with a long first mark
   }
   const ByteSpans runs = m_gathered.Oldest(chunk);
-  const ssize_t written = writev(m_fd, runs.parts, runs.count);
+  const ssize_t written = writev(m_fd.Get(), runs.parts, runs.count);
   if (written <= 0) {
     Fail(ErrnoException(written < 0 ? errno : ENOSPC, "write"));
     return false;
@@ -249,7 +250,7 @@ void ConsoleLog::Fail(const ErrnoException& error) {
   m_failing = true;
   m_lost_bytes += m_gathered.Size();
   m_gathered.Drop(m_gathered.Size());
-  if (m_fd >= 0 && error.Errno() != EAGAIN) Close(false);
+  if (m_fd.IsOpen() && error.Errno() != EAGAIN) Close(false);
 }
 
 // Said once; the session goes on without a log.
@@ -259,18 +260,16 @@ void ConsoleLog::Refuse(const std::string& what) {
   m_refused = true;
   m_gathered.Drop(m_gathered.Size());
   m_write_due.reset();
-  if (m_fd >= 0) Close(false);
+  if (m_fd.IsOpen()) Close(false);
   m_folder.reset();
 }
 
 // A terminal line stopped by ^S would hold the last close for as long as its port's closing wait
 // (30 s by default): what it has not sent by then (or at once, after a failure) is dropped first.
 void ConsoleLog::Close(bool let_drain) {
-  if (isatty(m_fd)) {
-    if (let_drain) WaitForDrain(m_fd);
-    tcflush(m_fd, TCOFLUSH);
+  if (isatty(m_fd.Get())) {
+    if (let_drain) WaitForDrain(m_fd.Get());
+    tcflush(m_fd.Get(), TCOFLUSH);
   }
-  // Closed here rather than by an owner: a line's output must drain or be flushed first.
-  close(m_fd);
-  m_fd = -1;
+  m_fd.Reset();
 }

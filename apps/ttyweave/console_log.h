@@ -12,6 +12,7 @@
 
 #include "circular_byte_buffer.h"
 #include "errno_exception.h"
+#include "file_descriptor.h"
 #include "gathered_bytes.h"
 #include "output_consumer.h"
 #include "terminal_mark_limit.h"
@@ -83,7 +84,7 @@ class ConsoleLog : public OutputConsumer {
   // When the gathered bytes are due to be written; nothing while none wait.
   std::optional<Clock::time_point> m_write_due;
   bool m_sync_due = false;
-  int m_fd = -1;
+  FileDescriptor m_fd;
   size_t m_file_size = 0;
   size_t m_first_mark_size = 0;  // of a file made this session; 0 for one taken
   bool m_rotates = true;         // a regular file; a device is only written to

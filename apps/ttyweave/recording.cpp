@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include "escaped_text.h"
 #include "output_file_access.h"
@@ -131,7 +132,7 @@ void Recording::ServeDeadline(Clock::time_point now) {
 
 void Recording::Flush() {
   Write();
-  if (m_fd >= 0 && fdatasync(m_fd) < 0) Fail(ErrnoException(errno, "sync"));
+  if (m_fd.IsOpen() && fdatasync(m_fd.Get()) < 0) Fail(ErrnoException(errno, "sync"));
 }
 
 void Recording::Gather(Pending pending) {
@@ -166,7 +167,7 @@ void Recording::Write() {
   m_pending.clear();
   if (m_refused) {
     m_gathered.Drop(m_gathered.Size());
-  } else if (m_fd >= 0) {
+  } else if (m_fd.IsOpen()) {
     WriteLines();
   }
 }
@@ -196,7 +197,7 @@ void Recording::WriteOutput(const Pending& pending) {
 // the limit. `output_bytes`: how much of the program's output it holds, lost if it is not written.
 void Recording::WriteLine(Clock::time_point when, AsciicastEvent kind, const std::string& text,
                           size_t output_bytes) {
-  if (m_fd < 0 && (m_start_failed || !StartFile(when))) {
+  if (!m_fd.IsOpen() && (m_start_failed || !StartFile(when))) {
     m_lost_bytes += output_bytes;
     return;
   }
@@ -220,7 +221,7 @@ void Recording::WriteLine(Clock::time_point when, AsciicastEvent kind, const std
 bool Recording::Rotate(Clock::time_point when) {
   if (!WriteLines()) return false;
   // On the disk before it has its new name.
-  if (fdatasync(m_fd) < 0) {
+  if (fdatasync(m_fd.Get()) < 0) {
     Fail(ErrnoException(errno, "sync"));
     return false;
   }
@@ -242,16 +243,13 @@ bool Recording::StartFile(Clock::time_point when) {
     if (!file.created) {
       // Checked to be ours (and narrowed to our mode) by the open; it is kept, never appended to:
       // each file is one recording from its header on.
-      close(file.fd);
+      file.fd.Reset();
       if (!file.regular) throw FileRefused("a character device");
       KeepOlderFile();
       file = m_folder->OpenToAppend(m_name, kSignature, header, access.mode, access.group);
-      if (!file.created) {
-        close(file.fd);
-        throw ErrnoException(EEXIST, "open");
-      }
+      if (!file.created) throw ErrnoException(EEXIST, "open");
     }
-    m_fd = file.fd;
+    m_fd = std::move(file.fd);
     m_file_size = m_header_size = file.size;
     m_events.emplace(when);
   } catch (const FileRefused& refusal) {
@@ -279,10 +277,10 @@ void Recording::KeepOlderFile() {
 // Writes the file's gathered lines. False when the recording failed.
 bool Recording::WriteLines() {
   if (m_lines.empty()) return true;
-  const ssize_t written = write(m_fd, m_lines.data(), m_lines.size());
+  const ssize_t written = write(m_fd.Get(), m_lines.data(), m_lines.size());
   if (written < 0 || static_cast<size_t>(written) < m_lines.size()) {
     // A line cut short would spoil the rest of the file for a player: end it at its last whole one.
-    if (written > 0 && ftruncate(m_fd, static_cast<off_t>(m_file_size)) < 0)
+    if (written > 0 && ftruncate(m_fd.Get(), static_cast<off_t>(m_file_size)) < 0)
       Fail(ErrnoException(errno, "truncate"));
     else
       Fail(ErrnoException(written < 0 ? errno : ENOSPC, "write"));
@@ -325,7 +323,6 @@ void Recording::Refuse(const std::string& what) {
 }
 
 void Recording::CloseFile() {
-  if (m_fd >= 0) close(m_fd);
-  m_fd = -1;
+  m_fd.Reset();
   m_events.reset();
 }

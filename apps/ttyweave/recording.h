@@ -10,6 +10,7 @@
 
 #include "asciicast.h"
 #include "errno_exception.h"
+#include "file_descriptor.h"
 #include "gathered_bytes.h"
 #include "output_consumer.h"
 #include "terminal_mark_limit.h"
@@ -102,7 +103,7 @@ class Recording : public OutputConsumer {
   Utf8Text m_utf8;
   std::string m_text;
   // The file: its events' times, its lines not yet written and the output they hold.
-  int m_fd = -1;
+  FileDescriptor m_fd;
   std::optional<AsciicastEvents> m_events;
   size_t m_file_size = 0;
   size_t m_header_size = 0;

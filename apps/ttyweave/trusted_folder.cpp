@@ -91,11 +91,11 @@ TrustedFolder::OpenedFile TrustedFolder::OpenToAppend(const std::string& name,
   if (opened < 0) throw ErrnoException(errno, "open");
   struct stat info;
   if (fstat(opened, &info) < 0) throw ErrnoException(errno, "stat");
-  if (S_ISCHR(info.st_mode)) return {guard.Release(), false, false, 0};
+  if (S_ISCHR(info.st_mode)) return {std::move(guard), false, false, 0};
   CheckOurs(opened, info, signature);
   if (fchown(opened, static_cast<uid_t>(-1), group) < 0) throw ErrnoException(errno, "chown");
   if (fchmod(opened, info.st_mode & mode) < 0) throw ErrnoException(errno, "chmod");
-  return {guard.Release(), true, false, static_cast<size_t>(info.st_size)};
+  return {std::move(guard), true, false, static_cast<size_t>(info.st_size)};
 }
 
 TrustedFolder::OpenedFile TrustedFolder::Create(const std::string& name,
@@ -116,7 +116,7 @@ TrustedFolder::OpenedFile TrustedFolder::Create(const std::string& name,
     unlinkat(m_fd.Get(), name.c_str(), 0);
     throw;
   }
-  return {created.Release(), true, true, first_bytes.size()};
+  return {std::move(created), true, true, first_bytes.size()};
 }
 
 void TrustedFolder::Replace(const std::string& from, const std::string& to,

@@ -23,9 +23,9 @@ class FileRefused : public std::runtime_error {
 class TrustedFolder {
  public:
   struct OpenedFile {
-    int fd;        // non-blocking; the caller closes it
-    bool regular;  // a file of ours, not a device
-    bool created;  // made just now, holding `first_bytes`
+    FileDescriptor fd;  // non-blocking
+    bool regular;       // a file of ours, not a device
+    bool created;       // made just now, holding `first_bytes`
     size_t size;
   };
 
