@@ -76,6 +76,9 @@ start_ttyweave() {
 		"${preload[@]}" "$ttyweave_build/apps/ttyweave/ttyweave" "$@"
 	SOCK=$world/run/ttyweave-socket
 	if [ -n "${SYSCALLS:-}" ]; then
+		# Counted from when the daemon listens, so that its start-up (the libraries' loading and
+		# the tracing library's look at them) is not counted as the flood's.
+		for _ in $(seq 500); do [ -S "$SOCK" ] && break; sleep 0.01; done
 		perf stat --pid "$TPID" --append -o "$SYSCALLS" -x, -e 'syscalls:sys_enter_poll,syscalls:sys_enter_ppoll,syscalls:sys_enter_read,syscalls:sys_enter_readv,syscalls:sys_enter_write,syscalls:sys_enter_writev,task-clock,context-switches,workqueue:workqueue_queue_work,sched:sched_wakeup' &
 		ttyweave_perf=$!
 		sleep 0.2  # attached before the flood begins
