@@ -83,7 +83,9 @@ ConsoleLog::~ConsoleLog() {
     if (m_rotates) fdatasync(m_fd.Get());  // the end of a session survives a power cut after it
     Close(true);
   }
-  if (m_lost_bytes > 0) SafeFprintf(stderr, "ttyweave: Console log lost %zu bytes\n", m_lost_bytes);
+  if (m_failure.LostBytes() > 0)
+    SafeFprintf(stderr, "ttyweave: Console log lost %llu bytes\n",
+                static_cast<unsigned long long>(m_failure.LostBytes()));
   if (m_gathered.Overwritten() > 0)
     SafeFprintf(stderr, "ttyweave: Console log rotated %llu bytes out before writing them\n",
                 static_cast<unsigned long long>(m_gathered.Overwritten()));
@@ -232,12 +234,7 @@ bool ConsoleLog::WriteGathered() {
   }
   m_gathered.Drop(static_cast<size_t>(written));
   m_file_size += static_cast<size_t>(written);
-  if (m_failing) {
-    SafeFprintf(stderr, "ttyweave: Console log works again; it lost %zu bytes while it failed\n",
-                m_lost_bytes);
-    m_failing = false;
-    m_lost_bytes = 0;
-  }
+  m_failure.Recovered();
   return true;
 }
 
@@ -245,10 +242,7 @@ bool ConsoleLog::WriteGathered() {
 // (a line stopped by ^S) stays open for the next write; anything else is opened again then, in
 // case the fault has passed (a remounted file system, freed space, a folder made).
 void ConsoleLog::Fail(const ErrnoException& error) {
-  if (!m_failing)
-    SafeFprintf(stderr, "ttyweave: Console log %s failed: %s\n", m_path.c_str(), error.what());
-  m_failing = true;
-  m_lost_bytes += m_gathered.Size();
+  m_failure.Failed(m_path, error, m_gathered.Size());
   m_gathered.Drop(m_gathered.Size());
   if (m_fd.IsOpen() && error.Errno() != EAGAIN) Close(false);
 }

@@ -12,6 +12,7 @@
 
 #include "circular_byte_buffer.h"
 #include "errno_exception.h"
+#include "failure_spell.h"
 #include "file_descriptor.h"
 #include "gathered_bytes.h"
 #include "output_consumer.h"
@@ -89,10 +90,9 @@ class ConsoleLog : public OutputConsumer {
   size_t m_first_mark_size = 0;  // of a file made this session; 0 for one taken
   bool m_rotates = true;         // a regular file; a device is only written to
   bool m_at_line_start = true;
-  bool m_failing = false;
+  FailureSpell m_failure{"Console log"};
   bool m_refused = false;
   bool m_older_refused = false;
-  size_t m_lost_bytes = 0;
   // How many of the terminals' arrivals and departures are marked.
   TerminalMarkLimit m_mark_limit;
   // A client can change its size far more often than it can come and go.

@@ -82,9 +82,9 @@ Recording::Recording(std::string path, size_t size_limit, std::string command, W
 Recording::~Recording() {
   if (!m_pending.empty()) Write();
   CloseFile();
-  if (m_lost_bytes > 0)
+  if (m_failure.LostBytes() > 0)
     SafeFprintf(stderr, "ttyweave: Recording lost %llu bytes of output\n",
-                static_cast<unsigned long long>(m_lost_bytes));
+                static_cast<unsigned long long>(m_failure.LostBytes()));
   if (m_gathered.Overwritten() > 0)
     SafeFprintf(stderr, "ttyweave: Recording dropped %llu bytes of a flood before writing them\n",
                 static_cast<unsigned long long>(m_gathered.Overwritten()));
@@ -198,7 +198,7 @@ void Recording::WriteOutput(const Pending& pending) {
 void Recording::WriteLine(Clock::time_point when, AsciicastEvent kind, const std::string& text,
                           size_t output_bytes) {
   if (!m_fd.IsOpen() && (m_start_failed || !StartFile(when))) {
-    m_lost_bytes += output_bytes;
+    m_failure.Lost(output_bytes);
     return;
   }
   m_line.clear();
@@ -206,7 +206,7 @@ void Recording::WriteLine(Clock::time_point when, AsciicastEvent kind, const std
   const size_t size = m_file_size + m_lines.size();
   if (size + m_line.size() > m_size_limit && size > m_header_size) {
     if (!Rotate(when)) {
-      m_lost_bytes += output_bytes;
+      m_failure.Lost(output_bytes);
       return;
     }
     m_line.clear();
@@ -289,12 +289,7 @@ bool Recording::WriteLines() {
   m_file_size += m_lines.size();
   m_lines.clear();
   m_lines_output = 0;
-  if (m_failing) {
-    SafeFprintf(stderr, "ttyweave: Recording works again; it lost %llu bytes while it failed\n",
-                static_cast<unsigned long long>(m_lost_bytes));
-    m_failing = false;
-    m_lost_bytes = 0;
-  }
+  m_failure.Recovered();
   return true;
 }
 
@@ -302,10 +297,7 @@ bool Recording::WriteLines() {
 // before the next write, in case the fault has passed by then (a remounted file system, freed
 // space, a folder made).
 void Recording::Fail(const ErrnoException& error) {
-  if (!m_failing)
-    SafeFprintf(stderr, "ttyweave: Recording %s failed: %s\n", m_path.c_str(), error.what());
-  m_failing = true;
-  m_lost_bytes += m_lines_output;
+  m_failure.Failed(m_path, error, m_lines_output);
   m_lines.clear();
   m_lines_output = 0;
   m_start_failed = true;

@@ -10,6 +10,7 @@
 
 #include "asciicast.h"
 #include "errno_exception.h"
+#include "failure_spell.h"
 #include "file_descriptor.h"
 #include "gathered_bytes.h"
 #include "output_consumer.h"
@@ -111,9 +112,8 @@ class Recording : public OutputConsumer {
   size_t m_lines_output = 0;
   std::string m_line;
 
-  bool m_failing = false;
+  FailureSpell m_failure{"Recording"};
   bool m_start_failed = false;  // no new file is tried again before the next write
   bool m_refused = false;
   bool m_older_refused = false;
-  uint64_t m_lost_bytes = 0;  // of output
 };
