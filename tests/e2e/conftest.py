@@ -3,6 +3,7 @@
 which the test's own files stand in for /run (so /var/run/ttyweave-socket), /var/log, /etc/passwd,
 /proc/sys/kernel/printk and /dev/ttyS0, on a private system bus with, when the test gives
 settings, the Registry service. Every process a test starts is ended by its pid."""
+import atexit
 import contextlib
 import ctypes
 import errno
@@ -11,9 +12,11 @@ import json
 import os
 import platform
 import select
+import shutil
 import socket
 import struct
 import subprocess
+import tempfile
 import termios
 import time
 import tty
@@ -35,6 +38,19 @@ DEADLINE = 20  # seconds a condition may take on a loaded machine before its tes
 SHOW_ENV = ["/bin/sh", "-c", 'echo "serial=${CONSOLE_SERIAL-unset} multi=${CONSOLE_MULTI-unset}" >&2']
 # Binds each SOURCE over its TARGET, then becomes the command: the daemon keeps the pid.
 ENTER_WORLD = 'while [ "$1" != -- ]; do mount --bind "$1" "$2" || exit 126; shift 2; done; shift; exec "$@"'
+
+
+def runnable_by_anyone(program):
+    """`program` (DAEMON, ATTACH, ...) as a copy in a folder every user can reach: the build may lie where another
+    user cannot look (a clone in a "mktemp -d" folder), and an emulator opens the program as the user it runs as."""
+    if not hasattr(runnable_by_anyone, "folder"):
+        runnable_by_anyone.folder = tempfile.mkdtemp()
+        os.chmod(runnable_by_anyone.folder, 0o755)
+        atexit.register(shutil.rmtree, runnable_by_anyone.folder)
+    copy = os.path.join(runnable_by_anyone.folder, os.path.basename(program[-1]))
+    if not os.path.exists(copy):
+        shutil.copy(program[-1], copy)
+    return [*program[:-1], copy]
 
 
 def skip_when_emulated(reason):

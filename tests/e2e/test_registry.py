@@ -12,7 +12,7 @@ import threading
 
 import pytest
 
-from conftest import BUILD, DEADLINE, EMULATOR, REGISTRY, SHOW_ENV, wait_until
+from conftest import BUILD, DEADLINE, EMULATOR, REGISTRY, SHOW_ENV, runnable_by_anyone, wait_until
 
 COMMAND = [*EMULATOR, f"{BUILD}/apps/ttyweave-registry/ttyweave-registry"]
 DIST = os.path.abspath(os.path.join(os.path.dirname(__file__), "../../dist/registry"))
@@ -52,10 +52,9 @@ def start_open_bus(sandbox, folder, policy=None):
     return sandbox.bus
 
 
-def as_nobody(program, folder):
-    """`program` run by the unprivileged user from a copy in `folder`: the build may lie where that user
-    cannot look (a clone in a "mktemp -d" folder), and an emulator opens the program as that user."""
-    return [*NOBODY, *EMULATOR, shutil.copy(program[-1], folder)]
+def as_nobody(program):
+    """`program` run by the unprivileged user."""
+    return [*NOBODY, *runnable_by_anyone(program)]
 
 
 def registry(address, *argv, command=COMMAND):
@@ -99,12 +98,12 @@ def test_commands_and_their_exit_statuses(sandbox, before, argv, status, out, er
 
 def test_only_root_owns_reads_or_changes_the_registry_under_the_shipped_policy(sandbox, open_folder):
     start_open_bus(sandbox, open_folder, f"{DIST}/com.zarnix.Registry.conf")
-    squatter = subprocess.run([*as_nobody(REGISTRY, open_folder), "--store", f"{open_folder}/store", "--address",
+    squatter = subprocess.run([*as_nobody(REGISTRY), "--store", f"{open_folder}/store", "--address",
                                sandbox.bus], capture_output=True, text=True, timeout=60)
     assert squatter.returncode == 1 and "not allowed to own" in squatter.stderr, squatter
     sandbox.start_registry({"telnet": "23"})
     for argv, member in [(["set", "networking", "telnet", "0"], "Write"), (["get", "networking", "telnet"], "Read")]:
-        assert registry(sandbox.bus, *argv, command=as_nobody(COMMAND, open_folder)) == (1, "", (
+        assert registry(sandbox.bus, *argv, command=as_nobody(COMMAND)) == (1, "", (
             f"ttyweave-registry: access denied: the bus's policy does not let this user call {member} "
             "of com.zarnix.Registry\n"))
     assert json.loads(sandbox.read("settings.json")) == {"networking": {"telnet": "23"}}
@@ -148,7 +147,7 @@ def test_a_change_stands_when_only_the_folder_sync_after_it_fails(sandbox, open_
     os.mkdir(os.path.dirname(store), 0o300)
     os.chown(os.path.dirname(store), 65534, 65534)
     with open(sandbox.path("registry.log"), "w") as log:
-        sandbox.spawn([*as_nobody(REGISTRY, open_folder), "--store", store, "--address",
+        sandbox.spawn([*as_nobody(REGISTRY), "--store", store, "--address",
                        start_open_bus(sandbox, open_folder)], log)
     assert wait_until(lambda: "ready\n" in sandbox.read("registry.log")), sandbox.read("registry.log")
     assert registry(sandbox.bus, "set", "networking", "telnet", "0") == (0, "", "")

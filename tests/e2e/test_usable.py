@@ -9,7 +9,8 @@ import subprocess
 
 import pytest
 
-from conftest import ATTACH, DAEMON, DEADLINE, ENTER_WORLD, Terminal, skip_when_emulated, wait_until
+from conftest import (ATTACH, DAEMON, DEADLINE, ENTER_WORLD, Terminal, runnable_by_anyone, skip_when_emulated,
+                      wait_until)
 from test_attach import DETACH, ECHO_LINES, free_port, server_command
 
 DIST = os.path.join(os.path.dirname(__file__), "../../dist")
@@ -180,8 +181,9 @@ def test_a_client_without_a_terminal_is_refused_on_standard_error_and_the_viewer
     assert (refused.returncode, refused.stdout, refused.stderr) == (
         1, b"", b"ttyweave-attach: refused: Too many terminals\n")
     # tessaline at the viewers' socket: the refusal names the user it is for
-    wrong_user = subprocess.run(sandbox.world(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", *ATTACH,
-                                               "-r", "/var/run/ttyweave-view-socket"]), stdin=subprocess.DEVNULL,
+    wrong_user = subprocess.run(sandbox.world(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups",
+                                               *runnable_by_anyone(ATTACH), "-r", "/var/run/ttyweave-view-socket"]),
+                                stdin=subprocess.DEVNULL,
                                 capture_output=True, text=True, timeout=DEADLINE)
     assert wrong_user.returncode == 1 and wrong_user.stderr.endswith(
         "the socket is for the user tessaline-view and root only\n"), wrong_user.stderr
