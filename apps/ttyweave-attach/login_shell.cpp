@@ -68,9 +68,15 @@ std::optional<AttachOptions> ParseLoginShell(int argc, char** argv) {
     std::fprintf(stderr, "%s: a login shell takes no arguments but -c COMMAND\n", kProgramName);
     return std::nullopt;
   }
-  if (options && IsViewersAccount()) {
+  if (!options) return options;
+  if (IsViewersAccount()) {
     options->read_only = true;
     options->socket_path = kViewListenerPath;
+  } else if (std::strcmp(options->socket_path, kListenerPath) != 0) {
+    // Any other socket the account can reach would be a way in to something else.
+    std::fprintf(stderr, "%s: this account only joins the shared session; not running: %s\n",
+                 kProgramName, argv[2]);
+    return std::nullopt;
   }
   return options;
 }

@@ -140,9 +140,10 @@ def test_a_key_without_forced_command_lands_in_the_session_only_and_none_logs_in
     assert user.wait_for(b"got over ssh")
     user.write(DETACH)
     assert client.wait(DEADLINE) == 0 and user.wait_for(b"[detached]")
-    client, user = ssh(sandbox, port, "id")  # a command instead of the session: refused, nothing run
-    assert client.wait(DEADLINE) == 1 and user.wait_for(b"this account only joins the shared session")
-    assert b"uid=" not in user.data
+    for other in ["id", "ttyweave-attach /run/dbus/system_bus_socket"]:  # anything but the session: refused
+        client, user = ssh(sandbox, port, other)
+        assert client.wait(DEADLINE) == 1 and user.wait_for(b"this account only joins the shared session")
+        assert b"uid=" not in user.data
 
     accounts_as_left_by(sandbox, "postrm", "purge")
     assert "/run/ssh/ttyweave-attach" not in sandbox.read("shells")
